@@ -1,0 +1,4 @@
+"""Helpers for Instagram webhook events and Graph API data.
+
+The work is done by the native extension ``tavelmoor.common_functions``.
+"""

@@ -1,0 +1,450 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include "globals.hpp"
+#include "traceback.hpp"
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* annotations;
+    PyObject* type_params;
+    PyObject* dict;
+    PyObject* is_coroutine;
+    PyObject* weakreflist;
+};
+
+}  // namespace
+
+static PyTypeObject FunctionType;
+
+// The bytecode and location table of an empty code object: they never run,
+// but they are valid, so the interpreter can inspect them safely.
+static Ref make_code_object_from(PyObject* empty, const CodeDef& def) noexcept
+{
+    Ref bytecode = Ref::steal(PyCode_GetCode((PyCodeObject*)empty));
+    if (!bytecode)
+        return Ref();
+    Ref linetable = Ref::steal(PyObject_GetAttrString(empty, "co_linetable"));
+    if (!linetable)
+        return Ref();
+    Ref varnames = Ref::steal(PyTuple_New(def.nvarnames));
+    if (!varnames)
+        return Ref();
+    for (int i = 0; i < def.nvarnames; ++i) {
+        PyObject* varname = PyUnicode_InternFromString(def.varnames[i]);
+        if (!varname)
+            return Ref();
+        PyTuple_SET_ITEM(varnames.get(), i, varname);
+    }
+    PyObject* empty_tuple = PyTuple_New(0);  // immortal; never fails
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty_bytes)
+        return Ref();
+    PyCodeObject* code = (PyCodeObject*)empty;
+    return Ref::steal((PyObject*)PyUnstable_Code_NewWithPosOnlyArgs(
+        def.argcount, 0, 0, def.nvarnames, code->co_stacksize, def.flags, bytecode.get(), empty_tuple,
+        empty_tuple, varnames.get(), empty_tuple, empty_tuple, code->co_filename, code->co_name,
+        code->co_name, def.first_line, linetable.get(), empty_bytes.get()));
+}
+
+Ref make_code_object(const CodeDef& def) noexcept
+{
+    Ref empty = Ref::steal((PyObject*)PyCode_NewEmpty(source_filename, def.name, def.first_line));
+    if (!empty)
+        return Ref();
+    return make_code_object_from(empty.get(), def);
+}
+
+int prepare_function(FunctionDef& def) noexcept
+{
+    if (!def.code_object) {
+        Ref code = make_code_object(def.code);
+        if (!code)
+            return -1;
+        PyObject* varnames = ((PyCodeObject*)code.get())->co_localsplusnames;
+        for (int i = 0; i < def.code.argcount; ++i)
+            def.parameters[i] = Py_NewRef(PyTuple_GET_ITEM(varnames, i));
+        def.code_object = code.release();
+    }
+    return def.prepare ? def.prepare() : 0;
+}
+
+static void raise_count_error(const FunctionDef& def, Py_ssize_t given) noexcept
+{
+    Py_ssize_t expected = def.code.argcount;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
+                 "exactly", expected, expected == 1 ? "" : "s", given);
+}
+
+// The index of the parameter named `key`, -1 when there is none, -2 with an
+// error set when `key` is no string.
+static int find_parameter(const FunctionDef& def, PyObject* key) noexcept
+{
+    const int count = def.code.argcount;
+    for (int i = 0; i < count; ++i) {
+        if (def.parameters[i] == key)
+            return i;
+    }
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+        return -2;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (PyUnicode_Compare(def.parameters[i], key) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// Binds a vectorcall's arguments to the parameters of `def`. Returns the
+// arguments in parameter order, borrowed (either `args` itself or `bound`),
+// or NULL with TypeError set.
+static PyObject* const* bind_arguments(const FunctionDef& def, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames, PyObject** bound) noexcept
+{
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkwargs = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const int count = def.code.argcount;
+    if (nkwargs == 0) {
+        if (nargs != count) {
+            raise_count_error(def, nargs);
+            return nullptr;
+        }
+        return args;
+    }
+    if (nargs > count) {
+        raise_count_error(def, nargs);
+        return nullptr;
+    }
+    for (int i = 0; i < count; ++i)
+        bound[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t k = 0; k < nkwargs; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int index = find_parameter(def, key);
+        if (index == -2)
+            return nullptr;
+        if (index == -1) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
+            return nullptr;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
+            return nullptr;
+        }
+        bound[index] = args[nargs + k];
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!bound[i]) {
+            raise_count_error(def, i);
+            return nullptr;
+        }
+    }
+    return bound;
+}
+
+static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) noexcept
+{
+    const FunctionDef& def = *((FunctionObject*)self)->def;
+    PyObject* bound[3];
+    PyObject* const* argv = bind_arguments(def, args, nargsf, kwnames, bound);
+    if (!argv) {
+        add_traceback_entry(def.qualified_name, def.code.first_line);
+        return nullptr;
+    }
+    int line = 0;
+    PyObject* result = def.body(argv, &line);
+    if (!result && line)
+        add_traceback_entry(def.qualified_name, line);
+    return result;
+}
+
+Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) noexcept
+{
+    Ref module = Ref::steal(PyUnicode_FromString(module_name));
+    if (!module)
+        return Ref();
+    FunctionObject* op = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!op)
+        return Ref();
+    PyObject* name = ((PyCodeObject*)def.code_object)->co_name;
+    op->vectorcall = function_vectorcall;
+    op->def = &def;
+    op->name = Py_NewRef(name);
+    op->qualname = Py_NewRef(name);
+    op->doc = Py_NewRef(Py_None);
+    op->module = module.release();
+    op->globals = Py_NewRef(globals);
+    op->code = Py_NewRef(def.code_object);
+    op->annotations = Py_XNewRef(annotations);
+    op->type_params = nullptr;
+    op->dict = nullptr;
+    op->is_coroutine = nullptr;
+    op->weakreflist = nullptr;
+    PyObject_GC_Track(op);
+    return Ref::steal((PyObject*)op);
+}
+
+static int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    Py_VISIT(op->name);
+    Py_VISIT(op->qualname);
+    Py_VISIT(op->doc);
+    Py_VISIT(op->module);
+    Py_VISIT(op->globals);
+    Py_VISIT(op->code);
+    Py_VISIT(op->annotations);
+    Py_VISIT(op->type_params);
+    Py_VISIT(op->dict);
+    Py_VISIT(op->is_coroutine);
+    return 0;
+}
+
+static int function_clear(PyObject* self) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    // The name, qualname and code stay valid for the repr of a half-collected object.
+    Py_CLEAR(op->doc);
+    Py_CLEAR(op->module);
+    Py_CLEAR(op->globals);
+    Py_CLEAR(op->annotations);
+    Py_CLEAR(op->type_params);
+    Py_CLEAR(op->dict);
+    Py_CLEAR(op->is_coroutine);
+    return 0;
+}
+
+static void function_dealloc(PyObject* self) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    PyObject_GC_UnTrack(self);
+    if (op->weakreflist)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(op->name);
+    Py_CLEAR(op->qualname);
+    Py_CLEAR(op->code);
+    PyObject_GC_Del(self);
+}
+
+static PyObject* function_repr(PyObject* self) noexcept
+{
+    return PyUnicode_FromFormat("<function %U at %p>", ((FunctionObject*)self)->qualname, self);
+}
+
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
+{
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+static PyObject* function_reduce(PyObject* self, PyObject*) noexcept
+{
+    return Py_NewRef(((FunctionObject*)self)->qualname);
+}
+
+static PyObject* get_name(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(((FunctionObject*)self)->name);
+}
+
+static int set_name(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(((FunctionObject*)self)->name, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_qualname(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(((FunctionObject*)self)->qualname);
+}
+
+static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(((FunctionObject*)self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_code(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(((FunctionObject*)self)->code);
+}
+
+static int set_code(PyObject* self, PyObject* value, void*) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    if (!value || !PyCode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
+        return -1;
+    }
+    if (PySys_Audit("object.__setattr__", "OsO", self, "__code__", value) < 0)
+        return -1;
+    int nfree = ((PyCodeObject*)value)->co_nfreevars;
+    if (nfree != 0) {
+        PyErr_Format(PyExc_ValueError, "%U() requires a code object with %zd free vars, not %zd", op->name,
+                     (Py_ssize_t)0, (Py_ssize_t)nfree);
+        return -1;
+    }
+    Py_SETREF(op->code, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_annotations(PyObject* self, void*) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    if (!op->annotations) {
+        op->annotations = PyDict_New();
+        if (!op->annotations)
+            return nullptr;
+    }
+    return Py_NewRef(op->annotations);
+}
+
+static int set_annotations(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (value == Py_None)
+        value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(((FunctionObject*)self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+static PyObject* get_type_params(PyObject* self, void*) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    return op->type_params ? Py_NewRef(op->type_params) : PyTuple_New(0);
+}
+
+static int set_type_params(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(((FunctionObject*)self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// __doc__ and __module__ take any value; deleting one leaves None, as on Python functions.
+static PyObject** field_at(PyObject* self, void* offset) noexcept
+{
+    return (PyObject**)((char*)self + (size_t)offset);
+}
+
+static PyObject* get_field(PyObject* self, void* offset) noexcept
+{
+    PyObject* value = *field_at(self, offset);
+    return Py_NewRef(value ? value : Py_None);
+}
+
+static int set_field(PyObject* self, PyObject* value, void* offset) noexcept
+{
+    Py_SETREF(*field_at(self, offset), Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+static PyObject* get_none(PyObject*, void*) noexcept
+{
+    Py_RETURN_NONE;
+}
+
+// asyncio recognises coroutine functions that are not Python functions by this marker.
+static PyObject* coroutine_marker() noexcept
+{
+    Ref module = Ref::steal(PyImport_ImportModule("asyncio.coroutines"));
+    Ref marker = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_is_coroutine")) : Ref();
+    if (!marker) {
+        PyErr_Clear();
+        Py_RETURN_TRUE;
+    }
+    return marker.release();
+}
+
+static PyObject* get_is_coroutine(PyObject* self, void*) noexcept
+{
+    FunctionObject* op = (FunctionObject*)self;
+    if (!op->is_coroutine) {
+        bool coroutine = op->def->code.flags & CO_COROUTINE;
+        op->is_coroutine = coroutine ? coroutine_marker() : Py_NewRef(Py_False);
+    }
+    return Py_NewRef(op->is_coroutine);
+}
+
+static int set_is_coroutine(PyObject* self, PyObject* value, void*) noexcept
+{
+    Py_XSETREF(((FunctionObject*)self)->is_coroutine, Py_XNewRef(value));
+    return 0;
+}
+
+static PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, doc)},
+    {"__module__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, module)},
+    {"__code__", get_code, set_code, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, set_is_coroutine, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyMemberDef function_members[] = {
+    {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int ready_function_type() noexcept
+{
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    FunctionType.tp_name = "tavelmoor.common_functions.function";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&FunctionType);
+}

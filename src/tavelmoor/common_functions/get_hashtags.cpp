@@ -1,0 +1,49 @@
+#include "function.hpp"
+#include "globals.hpp"
+
+static PyObject* pattern;
+
+static int prepare() noexcept
+{
+    if (!pattern)
+        pattern = PyUnicode_InternFromString("(?<=#)\\w+");
+    return pattern ? 0 : -1;
+}
+
+static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
+{
+    PyObject* text = args[0];
+    *line = 8;
+    int truth = PyObject_IsTrue(text);
+    if (truth <= 0)
+        return truth < 0 ? nullptr : PyUnicode_New(0, 0);
+
+    *line = 15;
+    Ref re = lookup_global(names.re);
+    if (!re)
+        return nullptr;
+    Ref findall = Ref::steal(PyObject_GetAttr(re.get(), names.findall));
+    if (!findall)
+        return nullptr;
+    PyObject* call_args[] = {pattern, text};
+    Ref matches = Ref::steal(PyObject_Vectorcall(findall.get(), call_args, 2, nullptr));
+    if (!matches)
+        return nullptr;
+
+    *line = 18;
+    return PyUnicode_Join(names.comma, matches.get());
+}
+
+static const char* const varnames[] = {"text", "regex", "matches", "hashtags"};
+
+FunctionDef get_hashtags_def = {
+    "get_hashtags",
+    "tavelmoor.common_functions.get_hashtags",
+    {"get_hashtags", 7, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 4},
+    nullptr,
+    0,
+    get_hashtags,
+    prepare,
+    nullptr,
+    {},
+};

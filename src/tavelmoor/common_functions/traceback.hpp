@@ -1,0 +1,11 @@
+#pragma once
+
+#include "ref.hpp"
+
+// The file name that every code object and traceback entry of the module shows.
+inline constexpr const char source_filename[] = "tavelmoor/common_functions.py";
+
+// Adds an entry (source file, function_name, line) to the traceback of the
+// exception being raised, with the module's dict as the frame's globals.
+// The exception itself is never replaced, even when the entry cannot be made.
+void add_traceback_entry(const char* function_name, int line) noexcept;
