@@ -448,3 +448,25 @@ int ready_function_type() noexcept
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     return PyType_Ready(&FunctionType);
 }
+
+int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept
+{
+    if (Py_IS_TYPE(value, type))
+        return 0;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
+                 type->tp_name, Py_TYPE(value)->tp_name);
+    if (!PyObject_TypeCheck(value, type))
+        return -1;
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "Subclasses of built-in types are refused here: the annotation '%.200s' is read more strictly than "
+        "PEP 484 asks, so pass an exact %.200s.",
+        type->tp_name, type->tp_name));
+    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc, names.add_note, note.get())) : Ref();
+    if (!added) {
+        Py_DECREF(exc);
+        return -1;
+    }
+    PyErr_SetRaisedException(exc);
+    return -1;
+}

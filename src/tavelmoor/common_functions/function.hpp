@@ -45,3 +45,8 @@ int prepare_function(FunctionDef& def) noexcept;
 Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) noexcept;
 
 int ready_function_type() noexcept;
+
+// The test of a parameter annotated with a built-in type: anything but an
+// exact instance of `type` raises TypeError, with a note for subclasses.
+// Returns 0, or -1 with the error set.
+int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept;
