@@ -51,6 +51,18 @@ static int prepare() noexcept
     return 0;
 }
 
+// setting_obj.get(key). For an exact dict, whose get cannot be replaced,
+// the lookup is done directly: same result, without the method call.
+static Ref setting_get(PyObject* setting_obj, PyObject* key) noexcept
+{
+    if (!PyDict_CheckExact(setting_obj))
+        return Ref::steal(PyObject_CallMethodOneArg(setting_obj, names.get, key));
+    PyObject* value;
+    if (PyDict_GetItemRef(setting_obj, key, &value) < 0)
+        return Ref();
+    return value ? Ref::steal(value) : Ref::borrow(Py_None);
+}
+
 static PyObject* extracting_common_details(PyObject* const* args, int* line) noexcept
 {
     PyObject* setting_obj = args[0];
@@ -83,7 +95,7 @@ static PyObject* extracting_common_details(PyObject* const* args, int* line) noe
     // lookup runs the setting's code again.
     for (int i = 0; i < field_count; ++i) {
         *line = first_setting_line + i;
-        Ref value = Ref::steal(PyObject_CallMethodOneArg(setting_obj, names.get, setting_keys[i]));
+        Ref value = setting_get(setting_obj, setting_keys[i]);
         if (!value)
             return nullptr;
         *line = 109;
