@@ -39,7 +39,7 @@ def test_unknown_and_non_ascii_names(name, code):
     assert get_media_type(name) == code
 
 
-@given(st.text() | st.sampled_from(sorted(TABLE)).map(str.lower) | st.text("\u017f\u0131\ufb01\ufb00aeilsfAEILSF_/ -"))
+@given(st.text() | st.sampled_from(sorted(TABLE)).map(str.lower) | st.text("\u017f\u0131\ufb01\ufb00\ufb06\u00dfaeilstfAEILSTF_/ -"))
 def test_matches_str_upper_then_table(name):
     result = get_media_type(name)
     assert type(result) is int and result == TABLE.get(name.upper(), 6)
