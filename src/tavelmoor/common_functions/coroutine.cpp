@@ -39,6 +39,7 @@ static PyTypeObject WrapperType;
 static PyObject* str_close;
 static PyObject* str_throw;
 static PyObject* str_cr_await;
+static PyObject* str_module;
 
 static CoroutineObject* as_coroutine(PyObject* self) noexcept
 {
@@ -562,6 +563,11 @@ static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
     return 0;
 }
 
+static PyObject* get_module(PyObject*, void*) noexcept
+{
+    return Py_NewRef(str_module);
+}
+
 static PyObject* coroutine_repr(PyObject* self) noexcept
 {
     return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
@@ -695,6 +701,7 @@ static PyMethodDef coroutine_methods[] = {
 static PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
@@ -724,7 +731,7 @@ static int intern(PyObject** slot, const char* text) noexcept
 int ready_coroutine_type() noexcept
 {
     if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
-        intern(&str_cr_await, "cr_await") < 0)
+        intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
         return -1;
     if (!(WrapperType.tp_flags & Py_TPFLAGS_READY)) {
         WrapperType.tp_name = "tavelmoor.common_functions.coroutine_wrapper";
