@@ -221,11 +221,23 @@ static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
     return after_delegation(co, sent, value, result);
 }
 
+static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept;
+
 // The one way the body runs on. `value` is what was sent, or NULL when the
-// exception being raised is thrown in where the coroutine stands.
+// exception being raised is thrown in where the coroutine stands. Coroutines
+// awaiting coroutines of this type recurse through here, hence the guard.
 static PySendResult resume(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
 {
     *result = nullptr;
+    if (Py_EnterRecursiveCall(" while resuming a coroutine"))
+        return PYGEN_ERROR;
+    PySendResult outcome = resume_body(co, value, result);
+    Py_LeaveRecursiveCall();
+    return outcome;
+}
+
+static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
+{
     switch (co->state) {
     case State::created:
         if (value && value != Py_None) {
@@ -296,7 +308,10 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept;
 static int close_awaited(PyObject* awaited) noexcept
 {
     if (is_our_coroutine(awaited)) {
+        if (Py_EnterRecursiveCall(" while closing a coroutine"))
+            return -1;
         Ref closed = Ref::steal(close_coroutine(as_coroutine(awaited)));
+        Py_LeaveRecursiveCall();
         return closed ? 0 : -1;
     }
     PyObject* close;
@@ -319,7 +334,12 @@ static Thrown throw_down(PyObject* awaited, PyObject* typ, PyObject* val, PyObje
                          PyObject** value) noexcept
 {
     if (is_our_coroutine(awaited)) {
+        *value = nullptr;
+        *sent = PYGEN_ERROR;
+        if (Py_EnterRecursiveCall(" while throwing into a coroutine"))
+            return Thrown::delegated;
         *sent = throw_into(as_coroutine(awaited), typ, val, tb, value);
+        Py_LeaveRecursiveCall();
         return Thrown::delegated;
     }
     PyObject* throw_method;
