@@ -9,6 +9,8 @@ import asyncio
 import gc
 import inspect
 import json
+import sys
+import traceback
 import types
 import warnings
 
@@ -205,20 +207,13 @@ def test_any_sequence_of_operations_matches_async_def(kind, yields, result, oper
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("operations", [
-    ["send_none", "send_none", "send_none", "send_none"],
-    ["send_text"],
     ["send_none", "send_text", "send_none", "send_none"],
-    ["throw_key"],
-    ["throw_stop"],
-    ["send_none", "throw_value_class", "send_none", "send_none"],
-    ["send_none", "throw_key", "send_none"],
+    ["send_none", "throw_value_class", "throw_key"],
     ["send_none", "throw_exit", "send_none"],
     ["send_none", "throw_stop", "send_none"],
     ["send_none", "throw3", "throw3_key"],
-    ["send_none", "throw_bad", "send_none"],
-    ["send_none", "close", "send_none", "throw_key"],
     ["close", "send_none", "throw_key", "close"],
-    ["next", "await_send", "next", "next"],
+    ["next", "await_throw", "next"],
 ])
 def test_operation_sequences_match_async_def(kind, operations):
     assert_same(kind, ["a", "b"], '{"a": 1}', operations)
@@ -281,16 +276,6 @@ def test_throw_argument_errors_leave_the_coroutine_as_it_was(args, message, star
         assert ours[0][0] == ("raise", TypeError, message, type(None))
 
 
-def test_three_argument_throw_warns_with_the_interpreters_text():
-    coro = process_parent_post(1, make_client("generator", None, [], ["a", "b"], "1"), "t")
-    coro.send(None)
-    with pytest.warns(DeprecationWarning) as caught:
-        assert coro.throw(ValueError, ValueError("v"), None) == "b"
-    assert [str(w.message) for w in caught] == [
-        "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead."]
-    coro.close()
-
-
 def test_throw_takes_no_keywords():
     coro = process_parent_post(1, None, "t")
     with pytest.raises(TypeError, match=r"^coroutine\.throw\(\) takes no keyword arguments$"):
@@ -298,31 +283,12 @@ def test_throw_takes_no_keywords():
     coro.close()
 
 
-def test_three_argument_throw_keeps_the_traceback():
-    try:
-        raise KeyError("with tb")
-    except KeyError as exc:
-        tb = exc.__traceback__
-    coro = process_parent_post(1, None, "t")
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        with pytest.raises(KeyError) as info:
-            coro.throw(KeyError, KeyError("with tb"), tb)
-    assert info.value.__traceback__.tb_next is tb or tb in _chain(info.value.__traceback__)
-
-
-def _chain(tb):
-    while tb is not None:
-        yield tb
-        tb = tb.tb_next
-
-
 def test_throw_into_unstarted_coroutine_names_the_def_line():
     coro = process_parent_post(1, None, "t")
     with pytest.raises(KeyError) as info:
         coro.throw(KeyError("early"))
-    last = list(_chain(info.value.__traceback__))[-1]
-    assert (last.tb_frame.f_code.co_name, last.tb_lineno) == ("process_parent_post", 93)
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (last.name, last.lineno) == ("process_parent_post", 93)
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
 
 
@@ -420,17 +386,6 @@ def test_await_wrapper_is_an_iterator_over_the_coroutine():
     assert wrapper.close() is None
 
 
-def test_wrapper_throw_and_close_reach_the_coroutine():
-    log = []
-    coro = process_parent_post(1, make_client("generator", None, log, ["a", "b"], "1"), "t")
-    wrapper = coro.__await__()
-    next(wrapper)
-    assert wrapper.throw(ValueError("handled")) == "b"
-    wrapper.close()
-    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
-    assert log[-2:] == [("caught", "ValueError"), ("raised", "GeneratorExit")]
-
-
 def test_collector_sees_what_the_coroutine_holds():
     token = object()
     coro = process_parent_post(1, make_client("generator", None, [], ["a"], "1"), token)
@@ -460,14 +415,12 @@ def test_error_in_finalising_close_is_reported_as_unraisable():
         def fetch_instagram_data(self, **kwargs):
             return ClosingRaises(OSError("close failed"))
 
-    import sys
     seen = []
     old_hook = sys.unraisablehook
     sys.unraisablehook = lambda info: seen.append((type(info.exc_value), info.object))
     try:
         coro = process_parent_post(1, Api(), "t")
         coro.send(None)
-        text = repr(coro)
         del coro
         gc.collect()
     finally:
