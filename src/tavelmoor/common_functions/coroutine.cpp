@@ -501,6 +501,9 @@ static PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** 
     return resume(as_coroutine(self), arg, result);
 }
 
+// `await` of a coroutine that some other await is driving is refused, as the
+// interpreter refuses it for its own coroutines: two drivers would interleave
+// their steps on one awaited object.
 static PyObject* coroutine_await(PyObject* self) noexcept
 {
     if (as_coroutine(self)->state == State::suspended) {
