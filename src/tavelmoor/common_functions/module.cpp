@@ -127,7 +127,8 @@ static int prepare_functions() noexcept
 }
 
 // A module found in sys.modules is used as it is unless it is still being
-// imported (its spec's _initializing is true).
+// imported (its spec's _initializing is true). None there means "blocked":
+// the full import raises the right error for it.
 static bool is_initializing(PyObject* module) noexcept
 {
     Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
@@ -146,7 +147,7 @@ static int import_module(PyObject* globals, const char* name) noexcept
     Ref module = Ref::steal(PyImport_GetModule(name_object.get()));
     if (!module && PyErr_Occurred())
         return -1;
-    if (!module || is_initializing(module.get())) {
+    if (!module || module.get() == Py_None || is_initializing(module.get())) {
         module = Ref::steal(PyImport_ImportModuleLevelObject(name_object.get(), globals, nullptr, nullptr, 0));
         if (!module)
             return -1;
