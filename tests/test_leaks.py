@@ -27,8 +27,8 @@ for _ in range(3):
 gc.collect()
 before_refs = refs()
 # Each stored count is itself one block: round k subtracts the k ints kept before it.
-blocks = [0] * 5
-for k in range(5):
+blocks = [0] * 6
+for k in range(6):
     run()
     gc.collect()
     blocks[k] = sys.getallocatedblocks() - k
@@ -123,7 +123,9 @@ def test_no_leak(setup, call):
     before, after = report["refs"]
     assert before == after
     blocks = report["blocks"]
-    # As regrtest -R does: warm-up rounds (three untimed, two counted), then
-    # no later round may end above the third.
-    assert max(blocks[2:]) <= blocks[2], blocks
+    # As regrtest -R does: after warm-up, a leak makes every round grow, while
+    # one-off growth (a dict resized, a free list filled) leaves some round flat.
+    # A leak of one block per call would also exceed the bound on the total.
+    deltas = [b - a for a, b in zip(blocks[2:], blocks[3:])]
+    assert min(deltas) <= 0 and blocks[-1] - blocks[2] < REPEAT // 4, blocks
     assert report["growth"] < 4096, report["growth"]
