@@ -1,3 +1,4 @@
+#include <cstring>
 #include <utility>
 
 #include "function.hpp"
@@ -54,31 +55,83 @@ static Ref look_up(PyObject* item, PyObject* key) noexcept
     return Ref::steal(value);
 }
 
-// str(value). An exact int goes straight to its decimal conversion, which is
-// what str() ends in, without the generic call's checks.
-static Ref to_text(Ref value) noexcept
+// str() of an int that fits one digit of the long representation, written
+// directly: the general conversion builds a scratch number first, and
+// identifiers are mostly such small ints.
+static PyObject* small_int_text(PyObject* value) noexcept
 {
-    if (PyUnicode_CheckExact(value.get()))
-        return value;
-    if (PyLong_CheckExact(value.get()))
-        return Ref::steal(PyLong_Type.tp_repr(value.get()));
-    return Ref::steal(PyObject_Str(value.get()));
+    const Py_ssize_t number = PyUnstable_Long_CompactValue((PyLongObject*)value);
+    size_t magnitude = number < 0 ? 0 - (size_t)number : (size_t)number;
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* start = end;
+    do {
+        *--start = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (number < 0)
+        *--start = '-';
+    PyObject* text = PyUnicode_New(end - start, 127);
+    if (text)
+        memcpy(PyUnicode_1BYTE_DATA(text), start, (size_t)(end - start));
+    return text;
 }
 
-// Appends str(item[key]) for every item of `data` to `texts`. The length is
+// str(value), without a conversion call for an exact str.
+static Ref to_text(Ref value) noexcept
+{
+    PyObject* object = value.get();
+    if (PyUnicode_CheckExact(object))
+        return value;
+    if (PyLong_CheckExact(object)) {
+        if (PyUnstable_Long_IsCompact((PyLongObject*)object))
+            return Ref::steal(small_int_text(object));
+        return Ref::steal(PyLong_Type.tp_repr(object));
+    }
+    return Ref::steal(PyObject_Str(object));
+}
+
+// A list of `size` Nones: the texts of a pass without regrowing it. The
+// placeholders are real objects because the list is visible to the garbage
+// collector, and so to gc.get_objects() in code that an item runs.
+static Ref new_texts(Py_ssize_t size) noexcept
+{
+    Ref texts = Ref::steal(PyList_New(size));
+    if (!texts)
+        return texts;
+    for (Py_ssize_t i = 0; i < size; ++i)
+        PyList_SET_ITEM(texts.get(), i, Py_NewRef(Py_None));
+    return texts;
+}
+
+static int store_text(PyObject* texts, Py_ssize_t index, Ref text) noexcept
+{
+    if (index == PyList_GET_SIZE(texts))
+        return PyList_Append(texts, text.get());
+    PyObject* placeholder = PyList_GET_ITEM(texts, index);
+    PyList_SET_ITEM(texts, index, text.release());
+    Py_DECREF(placeholder);
+    return 0;
+}
+
+// Sets str(item[key]) for every item of `data` in `texts`. The length is
 // read again before every step, since subscription and __str__ may run code
 // that changes the list; the item is held while its step uses it.
 static int collect_texts(PyObject* data, PyObject* key, PyObject* texts) noexcept
 {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(data); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(data, i));
         Ref value = look_up(item.get(), key);
         if (!value)
             return -1;
         Ref text = to_text(std::move(value));
-        if (!text || PyList_Append(texts, text.get()) < 0)
+        if (!text || store_text(texts, i, std::move(text)) < 0)
             return -1;
     }
+    // The list shrank during the walk: drop the unused placeholders.
+    if (i < PyList_GET_SIZE(texts))
+        return PyList_SetSlice(texts, i, PyList_GET_SIZE(texts), nullptr);
     return 0;
 }
 
@@ -98,7 +151,7 @@ static void replace_stop_iteration() noexcept
 static Ref run_pass(PyObject* data, const Pass& pass, int* line) noexcept
 {
     *line = pass.line;
-    Ref texts = Ref::steal(PyList_New(0));
+    Ref texts = new_texts(PyList_GET_SIZE(data));
     if (!texts) {
         add_traceback_entry("tavelmoor.common_functions.extract_brand_ids_and_category_ids.genexpr", pass.line);
         return Ref();
