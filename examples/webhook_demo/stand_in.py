@@ -76,7 +76,8 @@ class RunningStandIn:
     def __init__(self, stand_in: StandIn, port: int = 0) -> None:
         self.stand_in = stand_in
         self._port = port
-        self._runner = web.AppRunner(stand_in.app(), access_log=None)
+        # Answers still pending at exit (the client gave up on them) are not waited for long.
+        self._runner = web.AppRunner(stand_in.app(), access_log=None, shutdown_timeout=0.5)
         self.base_url = ""
 
     async def __aenter__(self) -> "RunningStandIn":
