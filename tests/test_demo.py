@@ -2,12 +2,10 @@
 import asyncio
 import json
 import os
-import re
 import socket
 import subprocess
 import sys
 import time
-from datetime import UTC, datetime
 from pathlib import Path
 
 import pytest
@@ -73,17 +71,15 @@ ACCOUNT_DETAILS = {
 @pytest.fixture(scope="module")
 def bundled_run(tmp_path_factory):
     output = tmp_path_factory.mktemp("demo") / "records.jsonl"
-    started = datetime.now(UTC).replace(tzinfo=None, microsecond=0)
     proc = demo("--output", output)
-    finished = datetime.now(UTC).replace(tzinfo=None)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == ""
-    return records(output.read_text(encoding="utf-8")), proc.stderr, (started, finished)
+    return records(output.read_text(encoding="utf-8")), proc.stderr
 
 
 class TestBundledRun:
     def test_one_record_per_event_in_delivery_order(self, bundled_run):
-        found, stderr, _ = bundled_run
+        found, stderr = bundled_run
         assert [(r["event"], r["post_id"], r["comment_id"]) for r in found] == [(row[0], row[2], row[3])
                                                                                 for row in BUNDLED]
         assert "8 records, 0 failed" in stderr
@@ -99,13 +95,6 @@ class TestBundledRun:
         assert (record["post_media_type"], record["post_children_media_types"]) == (media_type, children)
         assert (record["post_caption_hashtags"], record["comment_hashtags"]) == (caption_tags, comment_tags)
         assert record["post_permalink"].startswith("https://www.instagram.com/")
-
-    def test_in_time_is_the_utc_time_of_the_run(self, bundled_run):
-        found, _, (started, finished) = bundled_run
-        for record in found:
-            assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d", record["in_time"])
-            assert started <= datetime.fromisoformat(record["in_time"]) <= finished
-
 
 def test_concurrent_fetches_are_bounded_and_output_keeps_event_order():
     proc = demo("--latency", "0.05", "--repeat", "4", "--concurrency", "3", "--progress")
@@ -126,22 +115,15 @@ def comment_on(media_id):
 
 @pytest.mark.parametrize("content, message", [
     ('{"object": "instagram", "entry": [', "not valid JSON: Expecting value at line 1 column 35"),
-    (b"\xff\xfe{}", "not UTF-8 text"),
     ({"object": "page", "entry": []}, "delivery 1: not an Instagram delivery"),
-    ({"object": "instagram", "entry": {}}, "delivery 1: entry: expected a list, got dict"),
     (delivery({"field": "story_insights", "value": {}}), "change 1: unsupported field 'story_insights'"),
     (delivery(comment_on("../me")), "value.media.id: expected a numeric id, got '../me'"),
-    (delivery({"field": "mentions", "value": {}}), "value.media_id: expected a numeric id, got None"),
     (delivery(account="123"), "no setting for Instagram account 123"),
     ([delivery(), "oops"], "delivery 2: expected an object, got str"),
-], ids=["truncated", "not-utf8", "other-object", "entry-not-list", "unknown-field", "unsafe-id", "no-media-id",
-        "unknown-account", "delivery-not-object"])
+], ids=["truncated", "other-object", "unknown-field", "unsafe-id", "unknown-account", "delivery-not-object"])
 def test_bad_payload_file_is_refused_before_any_fetch(tmp_path, content, message):
     path = tmp_path / "deliveries.json"
-    if isinstance(content, bytes):
-        path.write_bytes(content)
-    else:
-        path.write_text(content if isinstance(content, str) else json.dumps(content), encoding="utf-8")
+    path.write_text(content if isinstance(content, str) else json.dumps(content), encoding="utf-8")
     proc = demo(path)
     assert_clean_failure(proc, 2, f"{path}: " if "account" not in message else "", message)
     assert proc.stdout == ""
@@ -180,12 +162,6 @@ def test_slow_answers_time_out_per_event():
     assert time.monotonic() - started < 5
 
 
-@pytest.mark.parametrize("flag", ["--access-token", "--graph-api-url"])
-def test_real_api_flags_go_together(flag):
-    assert_clean_failure(demo(flag, "x"), 2, "goes with --graph-api-url" if flag == "--access-token"
-                         else "--graph-api-url needs --access-token or $GRAPH_API_ACCESS_TOKEN")
-
-
 @pytest.fixture
 def separate_stand_in():
     env = {**os.environ, "PYTHONPATH": str(EXAMPLES)}
@@ -219,13 +195,13 @@ class TestClientAgainstStandIn:
     def demo_modules(self, monkeypatch):
         monkeypatch.syspath_prepend(str(EXAMPLES))
 
-    def fetch(self, endpoint, fields=None, token=None):
+    def fetch(self, endpoint, fields=None, token=None, posts=None):
         import aiohttp
         from webhook_demo.graph_api import GraphApiClient
         from webhook_demo.stand_in import PARENT_POST_FIELDS, RunningStandIn, StandIn, load_posts
 
         async def go():
-            stand_in = StandIn(load_posts(DATA / "posts.json"), access_token="t")
+            stand_in = StandIn(posts or load_posts(DATA / "posts.json"), access_token="t")
             async with RunningStandIn(stand_in) as running, aiohttp.ClientSession() as session:
                 client = GraphApiClient(session, running.base_url, timeout=5)
                 return await client.fetch_instagram_data(endpoint=endpoint, access_token=token or "t",
@@ -249,3 +225,8 @@ class TestClientAgainstStandIn:
             self.fetch(endpoint, fields, token)
         assert (caught.value.status, caught.value.fatal) == (status, fatal)
         assert str(caught.value).startswith(f"HTTP {status}: {message}")
+
+    def test_oversized_answer_is_refused(self):
+        from webhook_demo.graph_api import MAX_ANSWER_BYTES, GraphApiError
+        with pytest.raises(GraphApiError, match=f"answer larger than {MAX_ANSWER_BYTES} bytes"):
+            self.fetch("1", posts={"1": {"id": "1", "caption": "#big " * (MAX_ANSWER_BYTES // 5)}})

@@ -30,11 +30,6 @@ def mypy(paths, cwd, cache):
     return run_tool(["mypy", "--strict", "--cache-dir", str(cache), *map(str, paths)], cwd)
 
 
-def test_stub_and_marker_are_installed_next_to_the_extension():
-    assert (PACKAGE_DIR / "common_functions.pyi").is_file()
-    assert (PACKAGE_DIR / "py.typed").is_file()
-
-
 def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
     proc = run_tool(["mypy.stubtest", "--mypy-config-file", "/dev/null", "tavelmoor.common_functions"], tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -52,8 +52,12 @@ class GraphApiClient:
         params = {"fields": fields, "access_token": access_token}
         try:
             async with self._session.get(url, params=params, timeout=self._timeout) as response:
-                body = await response.content.read(MAX_ANSWER_BYTES + 1)
                 status = response.status
+                body = bytearray()
+                async for chunk in response.content.iter_chunked(1 << 16):
+                    body += chunk
+                    if len(body) > MAX_ANSWER_BYTES:
+                        break
         except asyncio.TimeoutError:
             raise GraphApiError(f"no answer within {self._timeout.total:g} s") from None
         except aiohttp.ClientConnectorError as error:
