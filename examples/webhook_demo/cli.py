@@ -46,7 +46,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--timeout", type=_positive(float), default=10.0, help="seconds per request (default 10)")
     parser.add_argument("--repeat", type=_positive(int), default=1, help="process the events N times over")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction,
-                        help="progress line on stderr (default: when stderr is a terminal)")
+                        help="progress line on stderr (default: on a terminal, once a run takes over half a second)")
     stand_in = parser.add_argument_group("embedded Graph API stand-in (the default)")
     stand_in.add_argument("--posts", type=Path, default=DATA_DIR / "posts.json", help="posts it serves by id")
     stand_in.add_argument("--latency", type=float, default=0.0, help="seconds it waits before each answer")
@@ -66,24 +66,33 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 
 
 class Progress:
-    """A single self-overwriting line on stderr, refreshed at most ten times a second."""
+    """A single self-overwriting line on stderr, refreshed at most ten times a second.
 
-    def __init__(self, total: int, enabled: bool) -> None:
+    Left to itself it appears only once a run has lasted `delay` seconds, so short runs stay quiet.
+    """
+
+    def __init__(self, total: int, enabled: bool, delay: float = 0.0) -> None:
         self.total = total
         self.done = 0
         self.enabled = enabled
+        self._start = time.monotonic()
+        self._delay = delay
         self._shown = 0.0
+        self._visible = False
 
     def advance(self) -> None:
         self.done += 1
         now = time.monotonic()
-        if self.enabled and (now - self._shown >= 0.1 or self.done == self.total):
+        if not self.enabled or now - self._start < self._delay:
+            return
+        if now - self._shown >= 0.1 or self.done == self.total:
             self._shown = now
+            self._visible = True
             print(f"\r{self.done}/{self.total} events ({100 * self.done // self.total}%)",
                   end="", file=sys.stderr, flush=True)
 
     def finish(self) -> None:
-        if self.enabled and self.done:
+        if self._visible:
             print(file=sys.stderr)
 
 
@@ -146,7 +155,10 @@ async def _process(events: list[Event], accounts: dict[str, Account], client: Gr
 
 async def run(args: argparse.Namespace, events: list[Event], accounts: dict[str, Account], out: TextIO) -> int:
     output = OrderedOutput(out)
-    progress = Progress(len(events), sys.stderr.isatty() if args.progress is None else args.progress)
+    if args.progress is None:
+        progress = Progress(len(events), sys.stderr.isatty(), delay=0.5)
+    else:
+        progress = Progress(len(events), args.progress)
     async with contextlib.AsyncExitStack() as stack:
         stand_in = None
         if args.graph_api_url:
