@@ -22,13 +22,17 @@ class GraphApiError(Exception):
         self.fatal = fatal
 
 
-def _error_message(body: str) -> str:
+# The Graph API's error code for an access token it does not accept (sent with HTTP 400 or 401).
+INVALID_TOKEN_CODE = 190
+
+
+def _error_details(body: str) -> tuple[str, object]:
     # Graph API errors come as {"error": {"message": ..., "code": ...}}.
     try:
         error = json.loads(body)["error"]
-        return f"{error['message']} (code {error.get('code', '?')})"
+        return f"{error['message']} (code {error.get('code', '?')})", error.get("code")
     except (ValueError, KeyError, TypeError):
-        return body.strip()[:200] or "no details given"
+        return body.strip()[:200] or "no details given", None
 
 
 class GraphApiClient:
@@ -69,6 +73,7 @@ class GraphApiClient:
             raise GraphApiError(f"answer larger than {MAX_ANSWER_BYTES} bytes", status=status)
         text = body.decode("utf-8", errors="replace")
         if status >= 400:
-            raise GraphApiError(f"HTTP {status}: {_error_message(text)}",
-                                status=status, fatal=status == 401)
+            message, code = _error_details(text)
+            raise GraphApiError(f"HTTP {status}: {message}", status=status,
+                                fatal=status == 401 or code == INVALID_TOKEN_CODE)
         return text
