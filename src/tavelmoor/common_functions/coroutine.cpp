@@ -1,1 +1,789 @@
 #include "coroutine.hpp"
+
+#include <cstddef>
+
+#include <frameobject.h>
+
+#include "globals.hpp"
+#include "traceback.hpp"
+
+namespace {
+
+// The states of the interpreter's own coroutines, for a body with one await:
+// suspended always means suspended in that await.
+enum class State : unsigned char { created, running, suspended, finished };
+
+struct CoroutineObject {
+    PyObject_HEAD
+    const CoroutineDef* def;
+    State state;
+    PyObject* args[3];
+    PyObject* awaiting;  // the iterator being awaited; set from the first step until the await ends
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* frame;     // made on the first read of cr_frame
+    PyObject* weakreflist;
+};
+
+// What __await__ returns: an iterator over the coroutine, like the interpreter's coroutine_wrapper.
+struct WrapperObject {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+}  // namespace
+
+static PyTypeObject CoroutineType;
+static PyTypeObject WrapperType;
+
+static PyObject* str_close;
+static PyObject* str_throw;
+static PyObject* str_cr_await;
+static PyObject* str_module;
+
+static CoroutineObject* as_coroutine(PyObject* self) noexcept
+{
+    return (CoroutineObject*)self;
+}
+
+static bool is_our_coroutine(PyObject* o) noexcept
+{
+    return Py_IS_TYPE(o, &CoroutineType);
+}
+
+// What an await takes directly: a coroutine, or a generator marked as an iterable coroutine.
+static bool is_coroutine(PyObject* o) noexcept
+{
+    if (PyCoro_CheckExact(o) || is_our_coroutine(o))
+        return true;
+    if (!PyGen_CheckExact(o))
+        return false;
+    PyCodeObject* code = PyGen_GetCode((PyGenObject*)o);
+    bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return iterable;
+}
+
+static void raise_already_executing() noexcept
+{
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+}
+
+static void raise_being_awaited() noexcept
+{
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+}
+
+// Drops what the body holds. The state goes first, so that code run by the
+// releases finds a finished coroutine.
+static void release_body(CoroutineObject* co) noexcept
+{
+    co->state = State::finished;
+    for (PyObject*& arg : co->args)
+        Py_CLEAR(arg);
+    Py_CLEAR(co->awaiting);
+    Py_CLEAR(co->frame);
+}
+
+static void release_body_keeping_error(CoroutineObject* co) noexcept
+{
+    PyObject* exc = PyErr_GetRaisedException();
+    release_body(co);
+    PyErr_SetRaisedException(exc);
+}
+
+// A StopIteration may not leave a coroutine body: it would read as its end.
+static void replace_stop_iteration() noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return;
+    PyObject* stop = PyErr_GetRaisedException();
+    Ref message = Ref::steal(PyUnicode_FromString("generator raised StopIteration"));
+    Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get())) : Ref();
+    if (!error) {
+        Py_DECREF(stop);
+        return;
+    }
+    PyException_SetCause(error.get(), Py_NewRef(stop));
+    PyException_SetContext(error.get(), stop);
+    PyErr_SetRaisedException(error.release());
+}
+
+// The exception being raised leaves the body at `line`, which finishes the coroutine.
+static PySendResult fail(CoroutineObject* co, int line, bool guard_stop_iteration) noexcept
+{
+    co->state = State::finished;
+    if (line)
+        add_traceback_entry(co->def->function->name, line);
+    if (guard_stop_iteration)
+        replace_stop_iteration();
+    release_body_keeping_error(co);
+    return PYGEN_ERROR;
+}
+
+static PySendResult run_finish(CoroutineObject* co, PyObject* awaited_value, PyObject** result) noexcept
+{
+    co->state = State::running;
+    int line = 0;
+    PyObject* value = co->def->finish(co->args, awaited_value, &line);
+    if (!value)
+        return fail(co, line, true);
+    release_body(co);
+    *result = value;
+    return PYGEN_RETURN;
+}
+
+// The exception being raised arrives at the await: a StopIteration ends the
+// await with its value, anything else leaves the body.
+static PySendResult raise_in_await(CoroutineObject* co, PyObject** result) noexcept
+{
+    co->state = State::running;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return fail(co, co->def->await_line, true);
+    PyObject* stop = PyErr_GetRaisedException();
+    PyObject* carried = ((PyStopIterationObject*)stop)->value;
+    Ref value = Ref::borrow(carried ? carried : Py_None);
+    Py_DECREF(stop);
+    Py_CLEAR(co->awaiting);
+    return run_finish(co, value.get(), result);
+}
+
+// Acts on one step of the awaited iterator; `value` is a new reference or NULL.
+static PySendResult after_delegation(CoroutineObject* co, PySendResult sent, PyObject* value,
+                                     PyObject** result) noexcept
+{
+    if (sent == PYGEN_NEXT) {
+        co->state = State::suspended;
+        *result = value;
+        return PYGEN_NEXT;
+    }
+    if (sent == PYGEN_ERROR)
+        return raise_in_await(co, result);
+    Ref awaited_value = Ref::steal(value);
+    co->state = State::running;
+    Py_CLEAR(co->awaiting);
+    return run_finish(co, awaited_value.get(), result);
+}
+
+// The iterator that an await of `o` runs, by the rules of the await expression.
+static Ref awaitable_iterator(PyObject* o) noexcept
+{
+    if (is_coroutine(o)) {
+        if (is_our_coroutine(o)) {
+            if (as_coroutine(o)->state == State::suspended) {
+                raise_being_awaited();
+                return Ref();
+            }
+        } else if (PyCoro_CheckExact(o)) {
+            Ref awaited = Ref::steal(PyObject_GetAttr(o, str_cr_await));
+            if (!awaited)
+                return Ref();
+            if (awaited.get() != Py_None) {
+                raise_being_awaited();
+                return Ref();
+            }
+        }
+        return Ref::borrow(o);
+    }
+    PyTypeObject* type = Py_TYPE(o);
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
+        return Ref();
+    }
+    Ref iterator = Ref::steal(getter(o));
+    if (!iterator)
+        return iterator;
+    if (is_coroutine(iterator.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return Ref();
+    }
+    if (!PyIter_Check(iterator.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.200s'",
+                     Py_TYPE(iterator.get())->tp_name);
+        return Ref();
+    }
+    return iterator;
+}
+
+static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
+{
+    int line = 0;
+    Ref awaitable = Ref::steal(co->def->start(co->args, &line));
+    if (!awaitable)
+        return fail(co, line, true);
+    Ref iterator = awaitable_iterator(awaitable.get());
+    if (!iterator)
+        return fail(co, co->def->await_line, true);
+    co->awaiting = Py_NewRef(iterator.get());
+    PyObject* value;
+    PySendResult sent = PyIter_Send(iterator.get(), Py_None, &value);
+    return after_delegation(co, sent, value, result);
+}
+
+static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept;
+
+// The one way the body runs on. `value` is what was sent, or NULL when the
+// exception being raised is thrown in where the coroutine stands. Coroutines
+// awaiting coroutines of this type recurse through here, hence the guard.
+static PySendResult resume(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
+{
+    *result = nullptr;
+    if (Py_EnterRecursiveCall(" while resuming a coroutine"))
+        return PYGEN_ERROR;
+    PySendResult outcome = resume_body(co, value, result);
+    Py_LeaveRecursiveCall();
+    return outcome;
+}
+
+static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
+{
+    switch (co->state) {
+    case State::created:
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        co->state = State::running;
+        if (!value)
+            return fail(co, co->def->function->code.first_line, false);
+        return start(co, result);
+    case State::running:
+        raise_already_executing();
+        return PYGEN_ERROR;
+    case State::finished:
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    case State::suspended:
+        break;
+    }
+    if (!value)
+        return raise_in_await(co, result);
+    co->state = State::running;
+    Ref awaiting = Ref::borrow(co->awaiting);
+    PyObject* out;
+    PySendResult sent = PyIter_Send(awaiting.get(), value, &out);
+    return after_delegation(co, sent, out, result);
+}
+
+// The exception that throw(typ, val, tb) raises, checked and normalised as
+// the interpreter's generators do it.
+static Ref make_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept
+{
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return Ref();
+    }
+    if (PyExceptionClass_Check(typ)) {
+        PyObject* type = Py_NewRef(typ);
+        PyObject* value = Py_XNewRef(val);
+        PyObject* traceback = Py_XNewRef(tb);
+        // A class that cannot be instantiated leaves the error of trying in the triple.
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback && value)
+            PyException_SetTraceback(value, traceback);
+        Py_DECREF(type);
+        Py_XDECREF(traceback);
+        return Ref::steal(value);
+    }
+    if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return Ref();
+        }
+        if (tb)
+            PyException_SetTraceback(typ, tb);
+        return Ref::borrow(typ);
+    }
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(typ)->tp_name);
+    return Ref();
+}
+
+static PyObject* close_coroutine(CoroutineObject* co) noexcept;
+
+// Closes the awaited object; an error of its close() is raised (-1).
+static int close_awaited(PyObject* awaited) noexcept
+{
+    if (is_our_coroutine(awaited)) {
+        if (Py_EnterRecursiveCall(" while closing a coroutine"))
+            return -1;
+        Ref closed = Ref::steal(close_coroutine(as_coroutine(awaited)));
+        Py_LeaveRecursiveCall();
+        return closed ? 0 : -1;
+    }
+    PyObject* close;
+    if (PyObject_GetOptionalAttr(awaited, str_close, &close) < 0)
+        PyErr_WriteUnraisable(awaited);
+    if (!close)
+        return 0;
+    Ref closed = Ref::steal(PyObject_CallNoArgs(close));
+    Py_DECREF(close);
+    return closed ? 0 : -1;
+}
+
+static PySendResult throw_into(CoroutineObject* co, PyObject* typ, PyObject* val, PyObject* tb,
+                               PyObject** result) noexcept;
+
+// How throw() went down to the awaited object.
+enum class Thrown { delegated, no_method, failed };
+
+static Thrown throw_down(PyObject* awaited, PyObject* typ, PyObject* val, PyObject* tb, PySendResult* sent,
+                         PyObject** value) noexcept
+{
+    if (is_our_coroutine(awaited)) {
+        *value = nullptr;
+        *sent = PYGEN_ERROR;
+        if (Py_EnterRecursiveCall(" while throwing into a coroutine"))
+            return Thrown::delegated;
+        *sent = throw_into(as_coroutine(awaited), typ, val, tb, value);
+        Py_LeaveRecursiveCall();
+        return Thrown::delegated;
+    }
+    PyObject* throw_method;
+    if (PyObject_GetOptionalAttr(awaited, str_throw, &throw_method) < 0)
+        return Thrown::failed;
+    if (!throw_method)
+        return Thrown::no_method;
+    Ref method = Ref::steal(throw_method);
+    PyObject* args[] = {typ, val, tb};
+    size_t nargs = tb ? 3 : val ? 2 : 1;
+    Ref exc;
+    if (nargs > 1 && (PyGen_CheckExact(awaited) || PyCoro_CheckExact(awaited))) {
+        // The interpreter's own generators take the exception as one argument,
+        // without the deprecation warning of the three-argument form.
+        exc = make_thrown(typ, val, tb);
+        if (!exc) {
+            *sent = PYGEN_ERROR;
+            *value = nullptr;
+            return Thrown::delegated;
+        }
+        args[0] = exc.get();
+        nargs = 1;
+    }
+    *value = PyObject_Vectorcall(method.get(), args, nargs, nullptr);
+    *sent = *value ? PYGEN_NEXT : PYGEN_ERROR;
+    return Thrown::delegated;
+}
+
+// throw() with its arguments (val and tb may be NULL), as the interpreter's coroutines take it.
+static PySendResult throw_into(CoroutineObject* co, PyObject* typ, PyObject* val, PyObject* tb,
+                               PyObject** result) noexcept
+{
+    *result = nullptr;
+    if (co->state == State::suspended) {
+        Ref awaiting = Ref::borrow(co->awaiting);
+        co->state = State::running;
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            int closed = close_awaited(awaiting.get());
+            co->state = State::suspended;
+            if (closed < 0)
+                return resume(co, nullptr, result);
+        } else {
+            PySendResult sent;
+            PyObject* value;
+            Thrown how = throw_down(awaiting.get(), typ, val, tb, &sent, &value);
+            co->state = State::suspended;
+            if (how == Thrown::failed)
+                return PYGEN_ERROR;
+            if (how == Thrown::delegated)
+                return after_delegation(co, sent, value, result);
+        }
+    }
+    Ref exc = make_thrown(typ, val, tb);
+    if (!exc)
+        return PYGEN_ERROR;
+    PyErr_SetRaisedException(exc.release());
+    return resume(co, nullptr, result);
+}
+
+static PyObject* close_coroutine(CoroutineObject* co) noexcept
+{
+    switch (co->state) {
+    case State::created:
+        release_body(co);
+        Py_RETURN_NONE;
+    case State::finished:
+        Py_RETURN_NONE;
+    case State::running:
+        raise_already_executing();
+        return nullptr;
+    case State::suspended:
+        break;
+    }
+    Ref awaiting = Ref::borrow(co->awaiting);
+    co->state = State::running;
+    int closed = close_awaited(awaiting.get());
+    co->state = State::suspended;
+    if (closed == 0) {
+        // The body holds no handler, so nothing of it runs after the await: it just ends.
+        release_body(co);
+        Py_RETURN_NONE;
+    }
+    PyObject* value;
+    PySendResult outcome = resume(co, nullptr, &value);
+    if (outcome == PYGEN_NEXT) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (outcome == PYGEN_RETURN)
+        return value;
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// send() and throw() report the end of the body as StopIteration carrying the result.
+static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none_is_silent) noexcept
+{
+    if (outcome != PYGEN_RETURN)
+        return value;
+    if (value == Py_None) {
+        Py_DECREF(value);
+        if (!none_is_silent)
+            PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (stop)
+        PyErr_SetRaisedException(stop);
+    return nullptr;
+}
+
+static PyObject* send_value(PyObject* coroutine, PyObject* arg) noexcept
+{
+    PyObject* value;
+    PySendResult outcome = resume(as_coroutine(coroutine), arg, &value);
+    return as_step_result(outcome, value, false);
+}
+
+static PyObject* throw_value(PyObject* coroutine, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at %s %d argument%s, got %zd", nargs < 1 ? "least" : "most",
+                     nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0)
+        return nullptr;
+    PyObject* value;
+    PySendResult outcome = throw_into(as_coroutine(coroutine), args[0], nargs > 1 ? args[1] : nullptr,
+                                      nargs > 2 ? args[2] : nullptr, &value);
+    return as_step_result(outcome, value, false);
+}
+
+static PyObject* coroutine_send(PyObject* self, PyObject* arg) noexcept
+{
+    return send_value(self, arg);
+}
+
+static PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return throw_value(self, args, nargs);
+}
+
+static PyObject* coroutine_close(PyObject* self, PyObject*) noexcept
+{
+    return close_coroutine(as_coroutine(self));
+}
+
+static PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept
+{
+    return resume(as_coroutine(self), arg, result);
+}
+
+// `await` of a coroutine that some other await is driving is refused, as the
+// interpreter refuses it for its own coroutines: two drivers would interleave
+// their steps on one awaited object.
+static PyObject* coroutine_await(PyObject* self) noexcept
+{
+    if (as_coroutine(self)->state == State::suspended) {
+        raise_being_awaited();
+        return nullptr;
+    }
+    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, &WrapperType);
+    if (!wrapper)
+        return nullptr;
+    wrapper->coroutine = Py_NewRef(self);
+    PyObject_GC_Track(wrapper);
+    return (PyObject*)wrapper;
+}
+
+static PyObject* get_await(PyObject* self, void*) noexcept
+{
+    CoroutineObject* co = as_coroutine(self);
+    return Py_NewRef(co->state == State::suspended ? co->awaiting : Py_None);
+}
+
+static PyObject* get_running(PyObject* self, void*) noexcept
+{
+    return PyBool_FromLong(as_coroutine(self)->state == State::running);
+}
+
+static PyObject* get_suspended(PyObject* self, void*) noexcept
+{
+    return PyBool_FromLong(as_coroutine(self)->state == State::suspended);
+}
+
+// A frame of the function's code, so that a coroutine reads as unfinished
+// (inspect.getcoroutinestate tells CLOSED by a frame of None).
+static PyObject* get_frame(PyObject* self, void*) noexcept
+{
+    CoroutineObject* co = as_coroutine(self);
+    PyObject* globals = module_globals();
+    if (co->state == State::finished || !globals)
+        Py_RETURN_NONE;
+    if (!co->frame) {
+        PyCodeObject* code = (PyCodeObject*)co->def->function->code_object;
+        co->frame = (PyObject*)PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+        if (!co->frame)
+            return nullptr;
+    }
+    return Py_NewRef(co->frame);
+}
+
+static PyObject* get_code(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(as_coroutine(self)->def->function->code_object);
+}
+
+static PyObject* get_name(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(as_coroutine(self)->name);
+}
+
+static int set_name(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(as_coroutine(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_qualname(PyObject* self, void*) noexcept
+{
+    return Py_NewRef(as_coroutine(self)->qualname);
+}
+
+static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(as_coroutine(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+static PyObject* get_module(PyObject*, void*) noexcept
+{
+    return Py_NewRef(str_module);
+}
+
+static PyObject* coroutine_repr(PyObject* self) noexcept
+{
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
+}
+
+static int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    CoroutineObject* co = as_coroutine(self);
+    for (PyObject* a : co->args)
+        Py_VISIT(a);
+    Py_VISIT(co->awaiting);
+    Py_VISIT(co->frame);
+    return 0;
+}
+
+static int coroutine_clear(PyObject* self) noexcept
+{
+    release_body(as_coroutine(self));
+    return 0;
+}
+
+// Run by the collector or the last release: an unstarted coroutine warns, a
+// suspended one is closed, which closes what it awaits.
+static void coroutine_finalize(PyObject* self) noexcept
+{
+    CoroutineObject* co = as_coroutine(self);
+    if (co->state != State::created && co->state != State::suspended)
+        return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (co->state == State::created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+    } else {
+        Ref closed = Ref::steal(close_coroutine(co));
+        if (!closed)
+            PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+static void coroutine_dealloc(PyObject* self) noexcept
+{
+    CoroutineObject* co = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (co->weakreflist)
+        PyObject_ClearWeakRefs(self);
+    if (co->state == State::created || co->state == State::suspended) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0)
+            return;  // resurrected by the finaliser
+        PyObject_GC_UnTrack(self);
+    }
+    release_body(co);
+    Py_CLEAR(co->name);
+    Py_CLEAR(co->qualname);
+    PyObject_GC_Del(self);
+}
+
+Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
+{
+    CoroutineObject* co = PyObject_GC_New(CoroutineObject, &CoroutineType);
+    if (!co)
+        return Ref();
+    PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
+    const int nargs = def.function->code.argcount;
+    co->def = &def;
+    co->state = State::created;
+    for (int i = 0; i < 3; ++i)
+        co->args[i] = i < nargs ? Py_NewRef(args[i]) : nullptr;
+    co->awaiting = nullptr;
+    co->name = Py_NewRef(name);
+    co->qualname = Py_NewRef(name);
+    co->frame = nullptr;
+    co->weakreflist = nullptr;
+    PyObject_GC_Track(co);
+    return Ref::steal((PyObject*)co);
+}
+
+static PyObject* wrapper_coroutine(PyObject* self) noexcept
+{
+    return ((WrapperObject*)self)->coroutine;
+}
+
+static PyObject* wrapper_iternext(PyObject* self) noexcept
+{
+    PyObject* value;
+    PySendResult outcome = resume(as_coroutine(wrapper_coroutine(self)), Py_None, &value);
+    return as_step_result(outcome, value, true);
+}
+
+static PyObject* wrapper_send(PyObject* self, PyObject* arg) noexcept
+{
+    return send_value(wrapper_coroutine(self), arg);
+}
+
+static PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return throw_value(wrapper_coroutine(self), args, nargs);
+}
+
+static PyObject* wrapper_close(PyObject* self, PyObject*) noexcept
+{
+    return close_coroutine(as_coroutine(wrapper_coroutine(self)));
+}
+
+static PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept
+{
+    return resume(as_coroutine(wrapper_coroutine(self)), arg, result);
+}
+
+static int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Py_VISIT(wrapper_coroutine(self));
+    return 0;
+}
+
+static void wrapper_dealloc(PyObject* self) noexcept
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(((WrapperObject*)self)->coroutine);
+    PyObject_GC_Del(self);
+}
+
+static PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, nullptr},
+    {"throw", (PyCFunction)(void (*)())coroutine_throw, METH_FASTCALL, nullptr},
+    {"close", coroutine_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyAsyncMethods coroutine_as_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
+
+static PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", (PyCFunction)(void (*)())wrapper_throw, METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
+
+static int intern(PyObject** slot, const char* text) noexcept
+{
+    if (!*slot)
+        *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int ready_coroutine_type() noexcept
+{
+    if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
+        intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
+        return -1;
+    if (!(WrapperType.tp_flags & Py_TPFLAGS_READY)) {
+        WrapperType.tp_name = "tavelmoor.common_functions.coroutine_wrapper";
+        WrapperType.tp_basicsize = sizeof(WrapperObject);
+        WrapperType.tp_dealloc = wrapper_dealloc;
+        WrapperType.tp_as_async = &wrapper_as_async;
+        WrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                               Py_TPFLAGS_DISALLOW_INSTANTIATION;
+        WrapperType.tp_traverse = wrapper_traverse;
+        WrapperType.tp_iter = PyObject_SelfIter;
+        WrapperType.tp_iternext = wrapper_iternext;
+        WrapperType.tp_methods = wrapper_methods;
+        if (PyType_Ready(&WrapperType) < 0)
+            return -1;
+    }
+    if (CoroutineType.tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    CoroutineType.tp_name = "tavelmoor.common_functions.coroutine";
+    CoroutineType.tp_basicsize = sizeof(CoroutineObject);
+    CoroutineType.tp_dealloc = coroutine_dealloc;
+    CoroutineType.tp_as_async = &coroutine_as_async;
+    CoroutineType.tp_repr = coroutine_repr;
+    CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    CoroutineType.tp_traverse = coroutine_traverse;
+    CoroutineType.tp_clear = coroutine_clear;
+    CoroutineType.tp_weaklistoffset = offsetof(CoroutineObject, weakreflist);
+    CoroutineType.tp_methods = coroutine_methods;
+    CoroutineType.tp_getset = coroutine_getset;
+    CoroutineType.tp_finalize = coroutine_finalize;
+    return PyType_Ready(&CoroutineType);
+}

@@ -1,10 +1,81 @@
+#include "coroutine.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 
-static PyObject* process_parent_post(PyObject* const*, int* line) noexcept
+// The Graph API field selection sent with every fetch, and the keywords of
+// the call; made once, so every call passes the very same objects.
+static PyObject* parent_post_fields;
+static PyObject* fetch_kwnames;
+
+static int prepare() noexcept
 {
-    *line = 93;
-    PyErr_SetString(PyExc_NotImplementedError, "process_parent_post");
-    return nullptr;
+    if (ready_coroutine_type() < 0)
+        return -1;
+    if (!parent_post_fields) {
+        parent_post_fields = PyUnicode_InternFromString(
+            "permalink,id,caption,comments_count,like_count,media_type,media_url,"
+            "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,"
+            "profile_picture_url,website},ig_id,username,shortcode,thumbnail_url,media_product_type,"
+            "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}");
+        if (!parent_post_fields)
+            return -1;
+    }
+    if (!fetch_kwnames) {
+        PyObject* const* parameters = process_parent_post_def.parameters;
+        PyObject* fields = PyUnicode_InternFromString("fields");
+        if (!fields)
+            return -1;
+        // endpoint=post_id, access_token=access_token, fields=...
+        PyObject* endpoint = PyUnicode_InternFromString("endpoint");
+        fetch_kwnames = endpoint ? PyTuple_Pack(3, endpoint, parameters[2], fields) : nullptr;
+        Py_XDECREF(endpoint);
+        Py_DECREF(fields);
+        if (!fetch_kwnames)
+            return -1;
+    }
+    return 0;
+}
+
+// Runs up to the await: the client's fetch, whose result is awaited.
+static PyObject* start(PyObject* const* args, int* line) noexcept
+{
+    PyObject* post_id = args[0];
+    PyObject* instagram_api = args[1];
+    PyObject* access_token = args[2];
+    *line = 94;
+    PyObject* call_args[] = {nullptr, instagram_api, post_id, access_token, parent_post_fields};
+    return PyObject_VectorcallMethod(names.fetch_instagram_data, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     fetch_kwnames);
+}
+
+// Runs from the awaited value to the result: non-empty text is decoded as JSON.
+static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) noexcept
+{
+    *line = 99;
+    int truth = PyObject_IsTrue(response_data);
+    if (truth < 0)
+        return nullptr;
+    if (!truth || !PyUnicode_Check(response_data))
+        return Py_NewRef(response_data);
+
+    *line = 100;
+    Ref json = lookup_global(names.json);
+    if (!json)
+        return nullptr;
+    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), names.loads));
+    if (!loads)
+        return nullptr;
+    return PyObject_CallOneArg(loads.get(), response_data);
+}
+
+static const CoroutineDef coroutine_def = {start, finish, &process_parent_post_def, 94};
+
+static PyObject* process_parent_post(PyObject* const* args, int* line) noexcept
+{
+    Ref coroutine = make_coroutine(coroutine_def, args);
+    if (!coroutine)
+        *line = 93;
+    return coroutine.release();
 }
 
 static const char* const varnames[] = {"post_id", "instagram_api", "access_token", "response_data"};
@@ -16,7 +87,7 @@ FunctionDef process_parent_post_def = {
     nullptr,
     0,
     process_parent_post,
-    nullptr,
+    prepare,
     nullptr,
     {},
 };

@@ -1,0 +1,428 @@
+"""The coroutine object against an `async def` doing the same, step by step.
+
+Each case drives one coroutine of process_parent_post and one of `reference`
+with the same operations, each over its own client, and compares what every
+step gives, what the client saw, and the state that inspect reports after it.
+The one wording that differs on purpose is the StopIteration guard's message.
+"""
+import asyncio
+import gc
+import inspect
+import json
+import sys
+import traceback
+import types
+import warnings
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from tavelmoor.common_functions import process_parent_post
+
+FIELDS = (
+    "permalink,id,caption,comments_count,like_count,media_type,media_url,owner{name,username,ig_id,id,"
+    "followers_count,follows_count,media_count,biography,profile_picture_url,website},ig_id,username,"
+    "shortcode,thumbnail_url,media_product_type,is_comment_enabled,timestamp,children{media_type,"
+    "media_url,thumbnail_url}"
+)
+
+
+async def reference(post_id, instagram_api, access_token):
+    response_data = await instagram_api.fetch_instagram_data(
+        endpoint=post_id, access_token=access_token, fields=FIELDS)
+    if response_data and issubclass(type(response_data), str):
+        response_data = json.loads(response_data)
+    return response_data
+
+
+IMPLEMENTATIONS = {"native": process_parent_post, "reference": reference}
+
+
+def script(log, yields, result, catch=(ValueError,)):
+    """The awaited object's steps: yields each item, logging what comes down."""
+    try:
+        for item in yields:
+            try:
+                sent = yield item
+                log.append(("sent", sent))
+            except catch as exc:
+                log.append(("caught", type(exc).__name__))
+    except BaseException as exc:
+        log.append(("raised", type(exc).__name__))
+        raise
+    return result
+
+
+@types.coroutine
+def legacy_script(log, yields, result):
+    return (yield from script(log, yields, result))
+
+
+class Scripted:
+    def __init__(self, *args):
+        self.args = args
+
+    def __await__(self):
+        return script(*self.args)
+
+
+class Ticker:
+    """A bare iterator: no send, throw or close."""
+
+    def __init__(self, log, yields, result):
+        self.items = iter(yields)
+        self.log = log
+        self.result = result
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        for item in self.items:
+            self.log.append(("next",))
+            return item
+        raise StopIteration(self.result)
+
+
+class FullIterator(Ticker):
+    """An iterator class with its own send, throw and close."""
+
+    def send(self, value):
+        self.log.append(("sent", value))
+        return next(self)
+
+    def throw(self, *args):
+        self.log.append(("thrown", len(args), type(args[0]).__name__))
+        if isinstance(args[0], ValueError) or args[0] is ValueError:
+            return "recovered"
+        raise args[0]
+
+    def close(self):
+        self.log.append(("closed",))
+
+
+class Awaits:
+    def __init__(self, iterator):
+        self.iterator = iterator
+
+    def __await__(self):
+        return self.iterator
+
+
+def make_client(kind, impl, log, yields, result):
+    """A client whose fetch gives an awaitable of `kind`."""
+
+    class Client:
+        def fetch_instagram_data(self, **kwargs):
+            log.append(("fetch", tuple(kwargs)))
+            if kind == "native":
+                async def fetch():
+                    return await Scripted(log, yields, result)
+                return fetch()
+            if kind == "generator":
+                return Scripted(log, yields, result)
+            if kind == "ticker":
+                return Awaits(Ticker(log, yields, result))
+            if kind == "full_iterator":
+                return Awaits(FullIterator(log, yields, result))
+            if kind == "legacy":
+                return legacy_script(log, yields, result)
+            assert kind == "nested"
+            return impl(2, make_client("generator", impl, log, yields, result), "inner")
+
+    return Client()
+
+
+KINDS = ["native", "generator", "ticker", "full_iterator", "legacy", "nested"]
+
+
+def normalized(message):
+    return message.replace("coroutine raised StopIteration", "generator raised StopIteration")
+
+
+def outcome(action):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("value", action())
+        except StopIteration as stop:
+            result = ("stop", stop.value)
+        except BaseException as exc:  # noqa: BLE001 - compared below
+            result = ("raise", type(exc), normalized(str(exc)), type(exc.__cause__))
+    return result, [(w.category, str(w.message)) for w in caught]
+
+
+OPERATIONS = {
+    "send_none": lambda c: c.send(None),
+    "send_text": lambda c: c.send("text"),
+    "throw_key": lambda c: c.throw(KeyError("k")),
+    "throw_value_class": lambda c: c.throw(ValueError),
+    "throw_exit": lambda c: c.throw(GeneratorExit),
+    "throw_stop": lambda c: c.throw(StopIteration('"stopped"')),
+    "throw3": lambda c: c.throw(ValueError, ValueError("v"), None),
+    "throw3_key": lambda c: c.throw(KeyError, "k"),
+    "throw_bad": lambda c: c.throw(5),
+    "close": lambda c: c.close(),
+    "next": lambda c, w: next(w),
+    "await_send": lambda c, w: w.send(None),
+    "await_throw": lambda c, w: w.throw(KeyError),
+}
+
+
+def state(coro):
+    return inspect.getcoroutinestate(coro), coro.cr_running, coro.cr_suspended, type(coro.cr_await).__name__
+
+
+def trace(impl, kind, yields, result, operations):
+    log = []
+    coro = impl(1, make_client(kind, impl, log, yields, result), "token")
+    # Taken before the first step: __await__ of a coroutine suspended in an
+    # await is refused here, as the interpreter refuses `await` of one.
+    wrapper = coro.__await__()
+    steps = [("created", state(coro))]
+    for name in operations:
+        operation = OPERATIONS[name]
+        action = (lambda: operation(coro, wrapper)) if operation.__code__.co_argcount == 2 else (
+            lambda: operation(coro))
+        steps.append((name, outcome(action), state(coro)))
+    steps.append(("final close", outcome(coro.close), state(coro)))
+    return steps, log
+
+
+def assert_same(kind, yields, result, operations):
+    ours = trace(process_parent_post, kind, yields, result, operations)
+    theirs = trace(reference, kind, yields, result, operations)
+    assert ours == theirs
+
+
+ANSWERS = ['{"a": 1}', "", None, "   ", "null", 7]
+
+
+@settings(max_examples=300, deadline=None)
+@given(kind=st.sampled_from(KINDS), yields=st.lists(st.sampled_from(["a", None, 3]), max_size=3),
+       result=st.sampled_from(ANSWERS), operations=st.lists(st.sampled_from(sorted(OPERATIONS)), max_size=7))
+def test_any_sequence_of_operations_matches_async_def(kind, yields, result, operations):
+    assert_same(kind, yields, result, operations)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("operations", [
+    ["send_none", "send_text", "send_none", "send_none"],
+    ["send_none", "throw_value_class", "throw_key"],
+    ["send_none", "throw_exit", "send_none"],
+    ["send_none", "throw_stop", "send_none"],
+    ["send_none", "throw3", "throw3_key"],
+    ["close", "send_none", "throw_key", "close"],
+    ["next", "await_throw", "next"],
+])
+def test_operation_sequences_match_async_def(kind, operations):
+    assert_same(kind, ["a", "b"], '{"a": 1}', operations)
+
+
+@pytest.mark.parametrize("operation", ["send", "throw", "close"])
+def test_reentry_while_running_is_refused(operation):
+    def run_with(impl):
+        seen = []
+
+        class Api:
+            def fetch_instagram_data(self, **kwargs):
+                seen.append(state(self.coro))
+                try:
+                    if operation == "send":
+                        self.coro.send(None)
+                    elif operation == "throw":
+                        self.coro.throw(KeyError)
+                    else:
+                        self.coro.close()
+                except ValueError as exc:
+                    seen.append(str(exc))
+                return Scripted([], ["tick"], "1")
+
+        api = Api()
+        api.coro = impl(1, api, "t")
+        seen.append(outcome(lambda: api.coro.send(None)))
+        api.coro.close()
+        del api.coro
+        return seen
+
+    ours = run_with(process_parent_post)
+    assert ours == run_with(reference)
+    assert ours[0][0] == "CORO_RUNNING" and ours[1] == "coroutine already executing"
+
+
+@pytest.mark.parametrize("args, message", [
+    ((), "throw expected at least 1 argument, got 0"),
+    ((KeyError, None, None, None), "throw expected at most 3 arguments, got 4"),
+    ((KeyError("x"), 1), "instance exception may not have a separate value"),
+    ((KeyError, None, 5), "throw() third argument must be a traceback object"),
+    ((5,), "exceptions must be classes or instances deriving from BaseException, not int"),
+])
+@pytest.mark.parametrize("started", [False, True])
+def test_throw_argument_errors_leave_the_coroutine_as_it_was(args, message, started):
+    def run_with(impl):
+        coro = impl(1, make_client("generator", impl, [], ["a"], "1"), "t")
+        if started:
+            coro.send(None)
+        result = outcome(lambda: coro.throw(*args))
+        after = state(coro)
+        coro.close()
+        return result, after
+
+    ours = run_with(process_parent_post)
+    assert ours == run_with(reference)
+    if message.startswith("throw expected"):
+        assert ours[0] == (("raise", TypeError, message, type(None)), [])
+    else:
+        assert ours[0][0] == ("raise", TypeError, message, type(None))
+
+
+def test_throw_takes_no_keywords():
+    coro = process_parent_post(1, None, "t")
+    with pytest.raises(TypeError, match=r"^coroutine\.throw\(\) takes no keyword arguments$"):
+        coro.throw(typ=KeyError)
+    coro.close()
+
+
+def test_throw_into_unstarted_coroutine_names_the_def_line():
+    coro = process_parent_post(1, None, "t")
+    with pytest.raises(KeyError) as info:
+        coro.throw(KeyError("early"))
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (last.name, last.lineno) == ("process_parent_post", 93)
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
+
+
+class ClosingRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        return "tick"
+
+    def __iter__(self):
+        return self
+
+    def close(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [OSError("close failed"), StopIteration('{"late": 1}'), GeneratorExit()],
+                         ids=repr)
+@pytest.mark.parametrize("how", ["close", "throw_exit"])
+def test_close_when_the_awaited_close_fails(error, how):
+    def run_with(impl):
+        class Api:
+            def fetch_instagram_data(self, **kwargs):
+                return ClosingRaises(error)
+
+        coro = impl(1, Api(), "t")
+        coro.send(None)
+        action = coro.close if how == "close" else (lambda: coro.throw(GeneratorExit))
+        return outcome(action), state(coro)
+
+    assert run_with(process_parent_post) == run_with(reference)
+
+
+def test_finished_coroutine_cannot_be_awaited_again():
+    async def main(impl):
+        coro = impl(1, make_client("native", impl, [], [None], '"once"'), "t")
+        first = await coro
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            await coro
+        return first, coro.close()
+
+    assert asyncio.run(main(process_parent_post)) == asyncio.run(main(reference)) == ("once", None)
+
+
+def test_coroutine_being_awaited_cannot_be_awaited_elsewhere():
+    def run_with(impl):
+        coro = impl(1, make_client("generator", impl, [], ["a"], "1"), "t")
+        waiters = []
+
+        async def waiter():
+            return await coro
+
+        waiters.append(waiter())
+        waiters[0].send(None)
+        second = waiter()
+        result = outcome(lambda: second.send(None))
+        waiters[0].close()
+        return result
+
+    ours = run_with(process_parent_post)
+    assert ours == run_with(reference)
+    assert ours[0] == ("raise", RuntimeError, "coroutine is being awaited already", type(None))
+
+
+def test_client_awaiting_a_suspended_coroutine_is_refused():
+    def run_with(impl):
+        busy = impl(1, make_client("generator", impl, [], ["a"], "1"), "t")
+        busy.send(None)
+
+        class Api:
+            def fetch_instagram_data(self, **kwargs):
+                return busy
+
+        result = outcome(lambda: impl(2, Api(), "t").send(None))
+        busy.close()
+        return result
+
+    assert run_with(process_parent_post) == run_with(reference)
+
+
+def test_await_wrapper_is_an_iterator_over_the_coroutine():
+    coro = process_parent_post(1, make_client("generator", None, [], ["a", "b"], '{"x": 1}'), "t")
+    wrapper = coro.__await__()
+    assert type(wrapper).__name__ == "coroutine_wrapper"
+    assert iter(wrapper) is wrapper
+    assert next(wrapper) == "a"
+    assert wrapper.send("s") == "b"
+    with pytest.raises(StopIteration) as stop:
+        next(wrapper)
+    assert stop.value.value == {"x": 1}
+    assert wrapper.close() is None
+
+
+def test_collector_sees_what_the_coroutine_holds():
+    token = object()
+    coro = process_parent_post(1, make_client("generator", None, [], ["a"], "1"), token)
+    assert gc.is_tracked(coro)
+    assert token in gc.get_referents(coro)
+    coro.send(None)
+    assert coro.cr_await in gc.get_referents(coro)
+    coro.close()
+    assert token not in gc.get_referents(coro)
+
+
+def test_dropping_suspended_coroutine_closes_a_native_awaited_coroutine():
+    def run_with(impl):
+        log = []
+        coro = impl(1, make_client("native", impl, log, ["a"], "1"), "t")
+        coro.send(None)
+        del coro
+        gc.collect()
+        return log
+
+    assert run_with(process_parent_post) == run_with(reference) == [
+        ("fetch", ("endpoint", "access_token", "fields")), ("raised", "GeneratorExit")]
+
+
+def test_error_in_finalising_close_is_reported_as_unraisable():
+    class Api:
+        def fetch_instagram_data(self, **kwargs):
+            return ClosingRaises(OSError("close failed"))
+
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda info: seen.append((type(info.exc_value), info.object))
+    try:
+        coro = process_parent_post(1, Api(), "t")
+        coro.send(None)
+        del coro
+        gc.collect()
+    finally:
+        sys.unraisablehook = old_hook
+    assert len(seen) == 1 and seen[0][0] is OSError

@@ -1,0 +1,74 @@
+import subprocess
+import sys
+import traceback
+
+import pytest
+from hypothesis import given, strategies as st
+
+from tavelmoor.common_functions import get_media_type
+
+NAMES_BY_CODE = {  # comma-separated; the leading comma of code 1 is the empty name
+    1: ",TEXT,TXT,STATUS,POSTBACK,CONVERSATION", 2: "PHOTO,IMAGE,ALBUM,CAROUSEL,IMAGE/JPEG,IMAGE/PNG,CAROUSEL_ALBUM,STICKER",
+    3: "VIDEO/MP4,VIDEO_INLINE,VIDEO - CHECKIN,VIDEO-CHECKIN,ADDED_VIDEO,VIDEO", 4: "ARTICLE,URL,LINK",
+    5: "POLL,VISUAL_POLL", 7: "ANIMATEDGIF,ANIMATED_IMAGE_SHARE,ANIMATED_IMAGE_AUTOPLAY,ANIMATED_GIF,"
+    "ANIMATED_IMAGE_VIDEO_AUTOPLAY,ANIMATED_IMAGE_VIDEO,IMAGE/GIF", 8: "PDF,APPLICATION/PDF", 9: "DOC,DOCX,APPLICATION/MSWORD",
+    10: "EXCEL,XLSX", 11: "AUDIO,VOICE", 12: "CONTACTS,CONTACT", 13: "SYSTEM", 14: "LOCATION,LOCATIONS", 15: "HTML",
+    16: "CARD", 17: "QUICKREPLY", 18: "BUTTONS,BUTTON", 19: "FILE", 20: "TEMPLATE", 21: "REELS",
+}
+TABLE = {name: code for code, names in NAMES_BY_CODE.items() for name in names.split(",")}
+ENTRY = ("tavelmoor/common_functions.py", "tavelmoor.common_functions.get_media_type")
+
+
+def alternating(name):
+    return "".join(c.lower() if i % 2 else c.upper() for i, c in enumerate(name))
+
+
+@pytest.mark.parametrize("name", TABLE)
+@pytest.mark.parametrize("spelling", [str.upper, str.lower, str.title, alternating])
+def test_every_name_in_any_case(name, spelling):
+    assert len(TABLE) == 54 and get_media_type(spelling(name)) == TABLE[name]
+
+
+@pytest.mark.parametrize("name, code", [
+    (" IMAGE", 6), ("IMAGE ", 6), ("VIDEO -CHECKIN", 6), ("VIDEO_CHECKIN", 6), ("QUICK_REPLY", 6), ("image/webp", 6),
+    ("REEL", 6), ("PHOTOS", 6), ("gif", 6), ("IMAGE\0", 6), ("ANIMATED_IMAGE_VIDEO_AUTOPLAYS", 6), ("x" * 300, 6),
+    ("\u017ftatus", 1), ("\u0131mage", 2), ("\ufb01le", 19),  # long s, dotless i, the fi ligature (grows)
+    ("re\ufb00s", 6), ("\u00edmage", 6), ("\uff29\uff2d\uff21\uff27\uff25", 6), ("\u212aard", 6), ("\U0001f525" * 40, 6),
+])
+def test_unknown_and_non_ascii_names(name, code):
+    assert get_media_type(name) == code
+
+
+@given(st.text() | st.sampled_from(sorted(TABLE)).map(str.lower) | st.text("\u017f\u0131\ufb01\ufb00\ufb06\u00dfaeilstfAEILSTF_/ -"))
+def test_matches_str_upper_then_table(name):
+    result = get_media_type(name)
+    assert type(result) is int and result == TABLE.get(name.upper(), 6)
+
+
+@pytest.mark.parametrize("value, type_name, noted", [
+    (None, "NoneType", False), (b"IMAGE", "bytes", False), (2, "int", False),
+    (type("Name", (str,), {})("IMAGE"), "Name", True), (type("N" * 300, (str,), {})("IMAGE"), "N" * 200, True),
+])
+def test_only_exact_str_is_accepted(value, type_name, noted):
+    with pytest.raises(TypeError) as info:
+        get_media_type(value)
+    assert str(info.value) == f"Argument 'media_type' has incorrect type (expected str, got {type_name})"
+    assert len(getattr(info.value, "__notes__", [])) == noted
+    assert all(e.filename != ENTRY[0] for e in traceback.extract_tb(info.value.__traceback__))
+
+
+def test_exhausted_memory_while_upper_casing_fails_at_line_24():
+    code = """if True:
+        import traceback, _testcapi
+        from tavelmoor.common_functions import get_media_type
+        for start in range(1, 40):
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                print(get_media_type("\\u0131mage"))
+            except MemoryError as exc:
+                _testcapi.remove_mem_hooks()
+                print(*[(e.filename, e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)][1:])
+            _testcapi.remove_mem_hooks()
+    """
+    outcomes = set(subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True).stdout.split("\n"))
+    assert outcomes == {"2", str((*ENTRY, 24)), ""}
