@@ -308,7 +308,7 @@ def main(argv=None):
     options = parser.parse_args(argv)
     if options.loop:
         return run_loop(*options.loop)
-    repeats, target = (5, 0.001) if options.quick else (100, 0.002)
+    repeats, target = (10, 0.001) if options.quick else (300, 0.001)
 
     print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")
     print(f"python:  {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
