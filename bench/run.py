@@ -285,9 +285,19 @@ def fmt_ratio(value):
     return "n/a" if value is None else f"{value:.2f}"
 
 
+HEADER = ("case", "native ns", "Python ns", "floor ns", "Python/native", "native/floor", "floor", "goal",
+          "status")
+
+
+def print_markdown(rows):
+    print("| " + " | ".join(HEADER) + " |")
+    print("|" + "|".join("---:" if i in {1, 2, 3, 4, 5} else "---" for i in range(len(HEADER))) + "|")
+    for row in rows:
+        print("| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |")
+
+
 def print_table(rows):
-    header = ("case", "native ns", "Python ns", "floor ns", "Python/native", "native/floor",
-              "floor", "goal", "status")
+    header = HEADER
     widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
     numeric = {1, 2, 3, 4, 5}
     line = lambda row: "  ".join(  # noqa: E731
@@ -303,6 +313,7 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="a short smoke run (a few seconds)")
     parser.add_argument("--case", action="append", default=[],
                         help="run only the cases whose name holds this text (repeatable)")
+    parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
     parser.add_argument("--loop", nargs=3, metavar=("CASE", "VARIANT", "COUNT"),
                         help="run one statement COUNT times untimed (for bench/instructions.py)")
     options = parser.parse_args(argv)
@@ -342,7 +353,7 @@ def main(argv=None):
                          fmt_ratio(floor_ratio), case.floor_name, goal, status))
     finally:
         loop.close()
-    print_table(rows)
+    (print_markdown if options.markdown else print_table)(rows)
     print()
     print(f"goals missed: {missed}")
     return 0
