@@ -33,8 +33,10 @@ struct WrapperObject {
 
 }  // namespace
 
-static PyTypeObject CoroutineType;
-static PyTypeObject WrapperType;
+// Heap types, made once: a failed PyType_FromSpec leaves nothing half-built,
+// so a failed import can be retried.
+static PyTypeObject* CoroutineType;
+static PyTypeObject* WrapperType;
 
 static PyObject* str_close;
 static PyObject* str_throw;
@@ -48,7 +50,7 @@ static CoroutineObject* as_coroutine(PyObject* self) noexcept
 
 static bool is_our_coroutine(PyObject* o) noexcept
 {
-    return Py_IS_TYPE(o, &CoroutineType);
+    return Py_IS_TYPE(o, CoroutineType);
 }
 
 // What an await takes directly: a coroutine, or a generator marked as an iterable coroutine.
@@ -510,7 +512,7 @@ static PyObject* coroutine_await(PyObject* self) noexcept
         raise_being_awaited();
         return nullptr;
     }
-    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, &WrapperType);
+    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, WrapperType);
     if (!wrapper)
         return nullptr;
     wrapper->coroutine = Py_NewRef(self);
@@ -599,6 +601,7 @@ static PyObject* coroutine_repr(PyObject* self) noexcept
 static int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
     for (PyObject* a : co->args)
         Py_VISIT(a);
     Py_VISIT(co->awaiting);
@@ -631,6 +634,14 @@ static void coroutine_finalize(PyObject* self) noexcept
     PyErr_SetRaisedException(exc);
 }
 
+// Instances of heap types hold a reference to their type.
+static void free_object(PyObject* self) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 static void coroutine_dealloc(PyObject* self) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
@@ -646,12 +657,12 @@ static void coroutine_dealloc(PyObject* self) noexcept
     release_body(co);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    PyObject_GC_Del(self);
+    free_object(self);
 }
 
 Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
 {
-    CoroutineObject* co = PyObject_GC_New(CoroutineObject, &CoroutineType);
+    CoroutineObject* co = PyObject_GC_New(CoroutineObject, CoroutineType);
     if (!co)
         return Ref();
     PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
@@ -703,6 +714,7 @@ static PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** re
 
 static int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(wrapper_coroutine(self));
     return 0;
 }
@@ -711,7 +723,7 @@ static void wrapper_dealloc(PyObject* self) noexcept
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(((WrapperObject*)self)->coroutine);
-    PyObject_GC_Del(self);
+    free_object(self);
 }
 
 static PyMethodDef coroutine_methods[] = {
@@ -733,16 +745,12 @@ static PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static PyAsyncMethods coroutine_as_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
-
 static PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
     {"throw", (PyCFunction)(void (*)())wrapper_throw, METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-static PyAsyncMethods wrapper_as_async = {nullptr, nullptr, nullptr, wrapper_am_send};
 
 static int intern(PyObject** slot, const char* text) noexcept
 {
@@ -751,39 +759,61 @@ static int intern(PyObject** slot, const char* text) noexcept
     return *slot ? 0 : -1;
 }
 
+static PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+static PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, (void*)coroutine_dealloc},
+    {Py_tp_repr, (void*)coroutine_repr},
+    {Py_tp_traverse, (void*)coroutine_traverse},
+    {Py_tp_clear, (void*)coroutine_clear},
+    {Py_tp_finalize, (void*)coroutine_finalize},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_members, coroutine_members},
+    {Py_tp_getset, coroutine_getset},
+    {Py_am_await, (void*)coroutine_await},
+    {Py_am_send, (void*)coroutine_am_send},
+    {0, nullptr},
+};
+
+static PyType_Spec coroutine_spec = {
+    "tavelmoor.common_functions.coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coroutine_slots,
+};
+
+static PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, (void*)wrapper_dealloc},
+    {Py_tp_traverse, (void*)wrapper_traverse},
+    {Py_tp_iter, (void*)PyObject_SelfIter},
+    {Py_tp_iternext, (void*)wrapper_iternext},
+    {Py_tp_methods, wrapper_methods},
+    {Py_am_send, (void*)wrapper_am_send},
+    {0, nullptr},
+};
+
+static PyType_Spec wrapper_spec = {
+    "tavelmoor.common_functions.coroutine_wrapper",
+    sizeof(WrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
+
 int ready_coroutine_type() noexcept
 {
     if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
         intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
         return -1;
-    if (!(WrapperType.tp_flags & Py_TPFLAGS_READY)) {
-        WrapperType.tp_name = "tavelmoor.common_functions.coroutine_wrapper";
-        WrapperType.tp_basicsize = sizeof(WrapperObject);
-        WrapperType.tp_dealloc = wrapper_dealloc;
-        WrapperType.tp_as_async = &wrapper_as_async;
-        WrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                               Py_TPFLAGS_DISALLOW_INSTANTIATION;
-        WrapperType.tp_traverse = wrapper_traverse;
-        WrapperType.tp_iter = PyObject_SelfIter;
-        WrapperType.tp_iternext = wrapper_iternext;
-        WrapperType.tp_methods = wrapper_methods;
-        if (PyType_Ready(&WrapperType) < 0)
-            return -1;
-    }
-    if (CoroutineType.tp_flags & Py_TPFLAGS_READY)
-        return 0;
-    CoroutineType.tp_name = "tavelmoor.common_functions.coroutine";
-    CoroutineType.tp_basicsize = sizeof(CoroutineObject);
-    CoroutineType.tp_dealloc = coroutine_dealloc;
-    CoroutineType.tp_as_async = &coroutine_as_async;
-    CoroutineType.tp_repr = coroutine_repr;
-    CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    CoroutineType.tp_traverse = coroutine_traverse;
-    CoroutineType.tp_clear = coroutine_clear;
-    CoroutineType.tp_weaklistoffset = offsetof(CoroutineObject, weakreflist);
-    CoroutineType.tp_methods = coroutine_methods;
-    CoroutineType.tp_getset = coroutine_getset;
-    CoroutineType.tp_finalize = coroutine_finalize;
-    return PyType_Ready(&CoroutineType);
+    if (!WrapperType)
+        WrapperType = make_heap_type(&wrapper_spec);
+    if (!WrapperType)
+        return -1;
+    if (!CoroutineType)
+        CoroutineType = make_heap_type(&coroutine_spec);
+    return CoroutineType ? 0 : -1;
 }

@@ -26,7 +26,10 @@ struct FunctionObject {
 
 }  // namespace
 
-static PyTypeObject FunctionType;
+// A heap type, made once: unlike PyType_Ready on a static type, a failed
+// PyType_FromSpec leaves nothing half-built behind, so a failed import can
+// simply be retried.
+static PyTypeObject* FunctionType;
 
 // The bytecode and location table of an empty code object: they never run,
 // but they are valid, so the interpreter can inspect them safely.
@@ -175,7 +178,7 @@ Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) no
     Ref module = Ref::steal(PyUnicode_FromString(module_name));
     if (!module)
         return Ref();
-    FunctionObject* op = PyObject_GC_New(FunctionObject, &FunctionType);
+    FunctionObject* op = PyObject_GC_New(FunctionObject, FunctionType);
     if (!op)
         return Ref();
     PyObject* name = ((PyCodeObject*)def.code_object)->co_name;
@@ -199,6 +202,7 @@ Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) no
 static int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     FunctionObject* op = (FunctionObject*)self;
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(op->name);
     Py_VISIT(op->qualname);
     Py_VISIT(op->doc);
@@ -236,7 +240,9 @@ static void function_dealloc(PyObject* self) noexcept
     Py_CLEAR(op->name);
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
-    PyObject_GC_Del(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 static PyObject* function_repr(PyObject* self) noexcept
@@ -418,6 +424,9 @@ static PyGetSetDef function_getset[] = {
 
 static PyMemberDef function_members[] = {
     {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -426,27 +435,41 @@ static PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, (void*)function_dealloc},
+    {Py_tp_repr, (void*)function_repr},
+    {Py_tp_call, (void*)PyVectorcall_Call},
+    {Py_tp_traverse, (void*)function_traverse},
+    {Py_tp_clear, (void*)function_clear},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, (void*)function_descr_get},
+    {0, nullptr},
+};
+
+static PyType_Spec function_spec = {
+    "tavelmoor.common_functions.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept
+{
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type && !PyErr_Occurred())
+        PyErr_NoMemory();
+    return (PyTypeObject*)type;
+}
+
 int ready_function_type() noexcept
 {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY)
-        return 0;
-    FunctionType.tp_name = "tavelmoor.common_functions.function";
-    FunctionType.tp_basicsize = sizeof(FunctionObject);
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
-    FunctionType.tp_methods = function_methods;
-    FunctionType.tp_members = function_members;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&FunctionType);
+    if (!FunctionType)
+        FunctionType = make_heap_type(&function_spec);
+    return FunctionType ? 0 : -1;
 }
 
 int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept

@@ -46,6 +46,10 @@ Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) no
 
 int ready_function_type() noexcept;
 
+// PyType_FromSpec, except that it never fails without an exception set: the
+// host can lose the MemoryError of a failed allocation while making a type.
+PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept;
+
 // The test of a parameter annotated with a built-in type: anything but an
 // exact instance of `type` raises TypeError, with a note for subclasses.
 // Returns 0, or -1 with the error set.

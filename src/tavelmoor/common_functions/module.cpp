@@ -67,15 +67,39 @@ static int warn_on_version_mismatch() noexcept
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
+// The key of the sys.modules entry that a running execution made, kept so
+// that a failed execution can remove it without allocating: a half-built
+// module must not stay importable.
+static PyObject* registered_key;
+
 static int register_in_sys_modules(PyObject* module) noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing;
-    int found = PyDict_GetItemStringRef(modules, module_name, &existing);
-    Py_XDECREF(existing);
+    Ref key = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!key)
+        return -1;
+    int found = PyDict_Contains(modules, key.get());
     if (found != 0)
-        return found;
-    return PyDict_SetItemString(modules, module_name, module);
+        return found < 0 ? -1 : 0;
+    if (PyDict_SetItem(modules, key.get(), module) < 0)
+        return -1;
+    registered_key = key.release();
+    return 0;
+}
+
+static void unregister_from_sys_modules(PyObject* module) noexcept
+{
+    Ref key = Ref::steal(registered_key);
+    registered_key = nullptr;
+    if (!key)
+        return;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing;
+    if (PyDict_GetItemRef(modules, key.get(), &existing) > 0 && existing == module)
+        PyDict_DelItem(modules, key.get());
+    Py_XDECREF(existing);
+    PyErr_SetRaisedException(exc);
 }
 
 // The five functions in source order, with the lines that bind them.
@@ -254,9 +278,11 @@ static int module_exec(PyObject* module) noexcept
     recorded_module = Py_NewRef(module);
     if (execute(module) < 0) {
         // Forgotten, so that a later import starts afresh.
+        unregister_from_sys_modules(module);
         Py_CLEAR(recorded_module);
         return -1;
     }
+    Py_CLEAR(registered_key);
     return 0;
 }
 
