@@ -128,6 +128,8 @@ def value_changing(data, action):
 @pytest.mark.parametrize("action", [
     lambda data: data.append(rec("new", "n")), lambda data: data.clear(), lambda data: data.pop(),
     lambda data: data.insert(0, rec("front", "f")), lambda data: data.extend([rec(i, i) for i in range(50)]),
+    # The list replaced under the walk.
+    lambda data: (data.clear(), data.append(rec("x", "y"))),
 ])
 def test_list_changed_during_a_pass_is_walked_to_its_current_end(make, action):
     def build():
