@@ -1,4 +1,5 @@
 """The type stub against the installed extension, and mypy over the examples."""
+import os
 import shutil
 import subprocess
 import sys
@@ -14,9 +15,14 @@ EXAMPLES = REPO / "examples"
 PACKAGE_DIR = Path(cf.__file__).parent
 
 
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+
+
 def run_tool(args, cwd, env_extra=None):
     # Run outside the repository so that nothing but the installed package is found.
     env = {"PATH": "/usr/bin:/bin", "HOME": str(cwd), **(env_extra or {})}
+    # A sanitizer build needs its runtime preloaded in every interpreter.
+    env.update({k: v for k, v in os.environ.items() if k in SANITIZER_VARIABLES})
     return subprocess.run([sys.executable, "-P", "-m", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=300)
 
