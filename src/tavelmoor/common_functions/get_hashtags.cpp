@@ -14,9 +14,10 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
 {
     PyObject* text = args[0];
     *line = 8;
-    int truth = PyObject_IsTrue(text);
+    // An exact str is true when it is not empty; no method call is needed.
+    int truth = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) != 0 : PyObject_IsTrue(text);
     if (truth <= 0)
-        return truth < 0 ? nullptr : PyUnicode_New(0, 0);
+        return truth < 0 ? nullptr : Py_GetConstant(Py_CONSTANT_EMPTY_STR);
 
     *line = 15;
     Ref re = lookup_global(names.re);

@@ -1,0 +1,363 @@
+"""Times tavelmoor.common_functions against plain Python and against the host's floors.
+
+Usage: python bench/run.py [--quick] [--case SUBSTRING ...]
+
+For every case three statements run in this one process, interleaved repeat by repeat:
+- native: the function of tavelmoor.common_functions;
+- python: the plain-Python equivalent in bench/plain.py (same work, same result on the same input);
+- floor: the host work that the function cannot avoid (a bare builtin call, re.findall and a join,
+  datetime.utcnow().strftime(), json.loads, or the client's awaitable for a parent post).
+Each is timed with timeit; the figure is the fastest repeat divided by its loop count, in ns per call,
+loop overhead included (the same for all three). Results are checked equal before anything is timed.
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import platform
+import re
+import sys
+import timeit
+import warnings
+from datetime import datetime
+from pathlib import Path
+from types import SimpleNamespace
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import plain  # noqa: E402
+
+from tavelmoor import common_functions as native  # noqa: E402
+
+FIELDS = plain.PARENT_POST_FIELDS
+TIME_FORMAT = "%Y-%m-%dT%H:%M:%S"
+
+CAPTION = (
+    "Golden hour at the harbour \N{SUNRISE} Our new autumn collection lands this Friday: "
+    "linen shirts, wool knits and the return of the waxed jacket you kept asking about. "
+    "Tag a friend who needs a new coat! Free shipping over 50 EUR, link in bio. "
+    "#autumn #newcollection #slowfashion #menswear #womenswear #madeinportugal "
+    "#sustainablestyle #ootd #harbourlife #weekendvibes"
+)
+
+SETTING = {
+    "AccountID": 48213,
+    "BrandID": 1207,
+    "BrandName": "Harbour & Loom",
+    "CategoryID": 33,
+    "CategoryName": "Apparel",
+    "InstagramGraphApiID": "17841405822304914",
+    "ProfilePic": "https://scontent.cdninstagram.com/v/t51.2885-19/44884218_345707102882519_n.jpg",
+    "ScreenName": "harbourandloom",
+    "AuthorName": "Harbour & Loom",
+    "ChannelType": 3,
+    "IsActive": True,
+    "CreatedDate": "2023-11-02T09:14:55",
+}
+
+RECORDS = [{"BrandID": 1200 + i, "CategoryID": f"cat-{i % 7}", "BrandName": f"brand {i}"}
+           for i in range(10)]
+RECORDS += [{"BrandID": str(3400 + i), "CategoryID": 50 + i % 3, "BrandName": f"brand {i}"}
+            for i in range(10)]
+
+
+def parent_post():
+    """A carousel post as the Graph API returns it for the parent post field list."""
+    cdn = "https://scontent.cdninstagram.com/v/t51.29350-15/{}_n.jpg?stp=dst-jpg_e35&_nc_cat=104&ccb=1-7&_nc_sid=18de74&_nc_ohc=Qm3bJ8bQ9xQAX8&_nc_ht=scontent.cdninstagram.com&edm=AL-3X8kEAAAA&oh=00_AfB1rC&oe=6571A0C2"  # noqa: E501
+    children = [{"media_type": "IMAGE", "media_url": cdn.format(f"40551{i}8823"),
+                 "thumbnail_url": cdn.format(f"40551{i}8824"), "id": f"1797{i}0248813902"}
+                for i in range(3)]
+    return {
+        "permalink": "https://www.instagram.com/p/C0kQm3bJ8bQ/",
+        "id": "17985512345678901",
+        "caption": CAPTION,
+        "comments_count": 41,
+        "like_count": 1873,
+        "media_type": "CAROUSEL_ALBUM",
+        "media_url": cdn.format("405518823"),
+        "owner": {
+            "name": "Harbour & Loom", "username": "harbourandloom", "ig_id": 5923041187,
+            "id": "17841405822304914", "followers_count": 48211, "follows_count": 312,
+            "media_count": 1045,
+            "biography": "Slow fashion from the coast. Linen, wool, waxed cotton. Made in Portugal.",
+            "profile_picture_url": cdn.format("44884218"), "website": "https://harbourandloom.example",
+        },
+        "ig_id": 3251122334455667788,
+        "username": "harbourandloom",
+        "shortcode": "C0kQm3bJ8bQ",
+        "thumbnail_url": cdn.format("405518825"),
+        "media_product_type": "FEED",
+        "is_comment_enabled": True,
+        "timestamp": "2023-12-08T17:42:10+0000",
+        "children": {"data": children},
+    }
+
+
+POST_TEXT = json.dumps(parent_post(), ensure_ascii=False)
+
+# Goals: (kind, bound); kind "speedup" is Python/native >= bound, "overhead" is native/floor <= bound.
+SPEEDUP, OVERHEAD = "Python/native >=", "native/floor <="
+
+
+class Case:
+    def __init__(self, name, function, args, native_stmt, python_stmt, floor_stmt, floor_name, goal):
+        self.name = name
+        self.function = function
+        self.args = args
+        self.stmts = {"native": native_stmt, "python": python_stmt, "floor": floor_stmt}
+        self.floor_name = floor_name
+        self.goal = goal
+
+
+def drive(coro):
+    try:
+        while True:
+            coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+DRIVE = """\
+c = f(post_id, api, token)
+try:
+    while True:
+        c.send(None)
+except StopIteration as stop:
+    r = stop.value
+"""
+
+AWAIT_CLIENT = """\
+a = api.fetch_instagram_data(endpoint=post_id, access_token=token, fields=fields).__await__()
+try:
+    while True:
+        a.send(None)
+except StopIteration as stop:
+    r = stop.value
+"""
+
+
+def finished_client(loop, value):
+    """A Graph API client whose fetch gives an already finished future holding `value`."""
+    future = loop.create_future()
+    future.set_result(value)
+
+    def fetch_instagram_data(endpoint, access_token, fields):
+        return future
+
+    return SimpleNamespace(fetch_instagram_data=fetch_instagram_data)
+
+
+def build_cases(loop):
+    cases = []
+    for label, name, goal in [
+        ("ASCII known", "carousel_album", (SPEEDUP, 25)),
+        ("ASCII unknown", "image/webp", (SPEEDUP, 25)),
+        ("non-ASCII", "vid\N{LATIN SMALL LETTER E WITH ACUTE}o", (SPEEDUP, 10)),
+    ]:
+        cases.append(Case(f"get_media_type, {label}", "get_media_type", {"x": name},
+                          "f(x)", "f(x)", "callable(x)", "callable(x)", goal))
+    cases.append(Case(f"get_hashtags, caption ({len(CAPTION)} chars)", "get_hashtags",
+                      {"x": CAPTION, "re": re, "pattern": r"(?<=#)\w+"},
+                      "f(x)", "f(x)", '",".join(re.findall(pattern, x))', "re.findall + join",
+                      (OVERHEAD, 1.05)))
+    cases.append(Case('get_hashtags, ""', "get_hashtags", {"x": ""},
+                      "f(x)", "f(x)", "callable(x)", "callable(x)", (SPEEDUP, 1.3)))
+    cases.append(Case("extract, 20 dict records", "extract_brand_ids_and_category_ids",
+                      {"x": RECORDS}, "f(x)", "f(x)", "callable(x)", "callable(x)", (SPEEDUP, 3)))
+    cases.append(Case("common details, full setting", "extracting_common_details",
+                      {"s": SETTING, "ct": 3, "gid": "17841400001112223", "datetime": datetime,
+                       "fmt": TIME_FORMAT},
+                      "f(s, ct, gid)", "f(s, ct, gid)", "datetime.utcnow().strftime(fmt)",
+                      "utcnow().strftime()", (OVERHEAD, 1.10)))
+    post = parent_post()
+    cases.append(Case("parent post, no JSON (dict)", "process_parent_post",
+                      {"post_id": "17985512345678901", "api": finished_client(loop, post),
+                       "token": "EAAG-token", "fields": FIELDS},
+                      DRIVE, DRIVE, AWAIT_CLIENT, "client + await", (SPEEDUP, 1.3)))
+    cases.append(Case(f"parent post, JSON ({len(POST_TEXT)} chars)", "process_parent_post",
+                      {"post_id": "17985512345678901", "api": finished_client(loop, POST_TEXT),
+                       "token": "EAAG-token", "fields": FIELDS, "loads": json.loads, "x": POST_TEXT},
+                      DRIVE, DRIVE, "loads(x)", "json.loads", (OVERHEAD, 1.15)))
+    return cases
+
+
+def call_once(case, function):
+    """Runs `function` once on the case's arguments as the timed statement does."""
+    a = case.args
+    if case.function == "process_parent_post":
+        return drive(function(a["post_id"], a["api"], a["token"]))
+    if case.function == "extracting_common_details":
+        return function(a["s"], a["ct"], a["gid"])
+    return function(a["x"])
+
+
+class FixedClock:
+    @staticmethod
+    def utcnow():
+        return datetime(2024, 3, 5, 7, 8, 9, 123456)
+
+
+def check_equal(case):
+    """Native and plain Python must agree on the case's input; the clock is fixed for the check."""
+    saved = native.datetime, plain.datetime
+    native.datetime = plain.datetime = FixedClock
+    try:
+        want = call_once(case, getattr(plain, case.function))
+        got = call_once(case, getattr(native, case.function))
+    finally:
+        native.datetime, plain.datetime = saved
+    if type(got) is not type(want) or got != want or (
+            isinstance(got, dict) and list(got.items()) != list(want.items())):
+        raise SystemExit(f"{case.name}: native gave {got!r}, plain Python {want!r}")
+
+
+def landed(case):
+    try:
+        call_once(case, getattr(native, case.function))
+    except NotImplementedError:
+        return False
+    return True
+
+
+def make_timer(case, variant):
+    namespace = dict(case.args)
+    if variant == "native":
+        namespace["f"] = getattr(native, case.function)
+    elif variant == "python":
+        namespace["f"] = getattr(plain, case.function)
+    setup = "; ".join(f"{name} = _ns[{name!r}]" for name in namespace)
+    return timeit.Timer(case.stmts[variant], setup=setup, globals={"_ns": namespace})
+
+
+def loops_for(timer, target):
+    number = 1
+    while True:
+        if timer.timeit(number) >= target / 4 or number >= 10**7:
+            return max(1, int(number * 4))
+        number *= 4
+
+
+def measure(case, variants, repeats, target):
+    timers = {v: make_timer(case, v) for v in variants}
+    loops = {v: loops_for(t, target) for v, t in timers.items()}
+    best = dict.fromkeys(variants, float("inf"))
+    for _ in range(repeats):
+        for v in variants:
+            best[v] = min(best[v], timers[v].timeit(loops[v]) / loops[v])
+    return {v: s * 1e9 for v, s in best.items()}
+
+
+def run_loop(case_index, variant, count):
+    loop = asyncio.new_event_loop()
+    case = build_cases(loop)[int(case_index)]
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=DeprecationWarning)
+        timer = make_timer(case, variant)
+        timer.timeit(int(count))
+    loop.close()
+    return 0
+
+
+def goal_status(goal, py_ratio, floor_ratio):
+    kind, bound = goal
+    value = py_ratio if kind == SPEEDUP else floor_ratio
+    if value is None:
+        return f"{kind} {bound}", "n/a"
+    met = value >= bound if kind == SPEEDUP else value <= bound
+    return f"{kind} {bound}", "met" if met else "MISSED"
+
+
+def cpu_model():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith(("model name", "Model", "Hardware")):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def fmt_ns(value):
+    return "n/a" if value is None else f"{value:,.0f}" if value >= 100 else f"{value:.1f}"
+
+
+def fmt_ratio(value):
+    return "n/a" if value is None else f"{value:.2f}"
+
+
+HEADER = ("case", "native ns", "Python ns", "floor ns", "Python/native", "native/floor", "floor", "goal",
+          "status")
+
+
+def print_markdown(rows):
+    print("| " + " | ".join(HEADER) + " |")
+    print("|" + "|".join("---:" if i in {1, 2, 3, 4, 5} else "---" for i in range(len(HEADER))) + "|")
+    for row in rows:
+        print("| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |")
+
+
+def print_table(rows):
+    header = HEADER
+    widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
+    numeric = {1, 2, 3, 4, 5}
+    line = lambda row: "  ".join(  # noqa: E731
+        str(c).rjust(w) if i in numeric else str(c).ljust(w) for i, (c, w) in enumerate(zip(row, widths)))
+    print(line(header))
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print(line(row))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a short smoke run (a few seconds)")
+    parser.add_argument("--case", action="append", default=[],
+                        help="run only the cases whose name holds this text (repeatable)")
+    parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
+    parser.add_argument("--loop", nargs=3, metavar=("CASE", "VARIANT", "COUNT"),
+                        help="run one statement COUNT times untimed (for bench/instructions.py)")
+    options = parser.parse_args(argv)
+    if options.loop:
+        return run_loop(*options.loop)
+    repeats, target = (10, 0.001) if options.quick else (300, 0.001)
+
+    print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")
+    print(f"python:  {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
+    print(f"mode:    {'quick' if options.quick else 'full'}: min of {repeats} repeats of ~{target * 1e3:g} ms"
+          f" each, ns per call, timeit loop overhead included")
+    print()
+
+    loop = asyncio.new_event_loop()
+    rows, missed = [], 0
+    try:
+        for case in build_cases(loop):
+            if options.case and not any(s in case.name for s in options.case):
+                continue
+            with warnings.catch_warnings():
+                # datetime.utcnow() warns on 3.13; every side of the comparison pays the same
+                # ignored warning.
+                warnings.filterwarnings("ignore", category=DeprecationWarning)
+                is_landed = landed(case)
+                if is_landed:
+                    check_equal(case)
+                variants = ["native", "python", "floor"] if is_landed else ["python", "floor"]
+                ns = measure(case, variants, repeats, target)
+            nat, py, floor = ns.get("native"), ns["python"], ns["floor"]
+            py_ratio = py / nat if nat else None
+            floor_ratio = nat / floor if nat else None
+            goal, status = goal_status(case.goal, py_ratio, floor_ratio)
+            if not is_landed:
+                status = "not implemented"
+            missed += status == "MISSED"
+            rows.append((case.name, fmt_ns(nat), fmt_ns(py), fmt_ns(floor), fmt_ratio(py_ratio),
+                         fmt_ratio(floor_ratio), case.floor_name, goal, status))
+    finally:
+        loop.close()
+    (print_markdown if options.markdown else print_table)(rows)
+    print()
+    print(f"goals missed: {missed}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

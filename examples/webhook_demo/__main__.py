@@ -1,0 +1,5 @@
+import sys
+
+from webhook_demo.cli import main
+
+sys.exit(main())

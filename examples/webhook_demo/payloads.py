@@ -1,0 +1,136 @@
+"""Reading webhook deliveries and account settings, checked before any request is made."""
+import json
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+
+class PayloadError(Exception):
+    """Input that cannot be processed; the message says where and why."""
+
+
+@dataclass(frozen=True)
+class Event:
+    """One change of a webhook delivery: a comment on a post, or a mention of the account."""
+    account_id: str
+    kind: str
+    time: int
+    post_id: str
+    comment_id: str | None
+    text: str | None
+    from_id: str | None
+    from_username: str | None
+    media_product_type: str | None
+
+
+@dataclass(frozen=True)
+class Account:
+    """The service's setting for one Instagram account, with its brand and category assignments."""
+    setting: dict[str, Any]
+    channel_group_id: Any
+    brands: list[dict[str, Any]]
+
+
+def _load_json(path: Path) -> Any:
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as error:
+        raise PayloadError(f"{path}: cannot read: {error.strerror}") from None
+    except UnicodeDecodeError:
+        raise PayloadError(f"{path}: not UTF-8 text") from None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        raise PayloadError(f"{path}: not valid JSON: {error.msg} at line {error.lineno} column {error.colno}") from None
+
+
+def _object(value: Any, where: str) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        raise PayloadError(f"{where}: expected an object, got {type(value).__name__}")
+    return value
+
+
+def _list(value: Any, where: str) -> list[Any]:
+    if not isinstance(value, list):
+        raise PayloadError(f"{where}: expected a list, got {type(value).__name__}")
+    return value
+
+
+def _identifier(value: Any, where: str) -> str:
+    # Graph API ids are digit strings; some senders give them as numbers.
+    if isinstance(value, int) and not isinstance(value, bool):
+        value = str(value)
+    if not isinstance(value, str) or not value.isascii() or not value.isdigit():
+        raise PayloadError(f"{where}: expected a numeric id, got {value!r}")
+    return value
+
+
+def _optional_str(value: Any, where: str) -> str | None:
+    if value is not None and not isinstance(value, str):
+        raise PayloadError(f"{where}: expected text, got {type(value).__name__}")
+    return value
+
+
+def _event(account_id: str, time: int, change: dict[str, Any], where: str) -> Event:
+    kind = change.get("field")
+    value = _object(change.get("value"), f"{where}: value")
+    if kind == "comments":
+        media = _object(value.get("media"), f"{where}: value.media")
+        author = _object(value.get("from", {}), f"{where}: value.from")
+        return Event(account_id, kind, time,
+                     post_id=_identifier(media.get("id"), f"{where}: value.media.id"),
+                     comment_id=_identifier(value.get("id"), f"{where}: value.id"),
+                     text=_optional_str(value.get("text"), f"{where}: value.text"),
+                     from_id=_optional_str(author.get("id"), f"{where}: value.from.id"),
+                     from_username=_optional_str(author.get("username"), f"{where}: value.from.username"),
+                     media_product_type=_optional_str(media.get("media_product_type"),
+                                                      f"{where}: value.media.media_product_type"))
+    if kind == "mentions":
+        comment_id = value.get("comment_id")
+        return Event(account_id, kind, time,
+                     post_id=_identifier(value.get("media_id"), f"{where}: value.media_id"),
+                     comment_id=None if comment_id is None else _identifier(comment_id, f"{where}: value.comment_id"),
+                     text=None, from_id=None, from_username=None, media_product_type=None)
+    raise PayloadError(f"{where}: unsupported field {kind!r} (expected 'comments' or 'mentions')")
+
+
+def read_events(path: Path) -> list[Event]:
+    """The events of a file holding one webhook delivery or a list of them."""
+    document = _load_json(path)
+    deliveries = document if isinstance(document, list) else [document]
+    events = []
+    for d, delivery in enumerate(deliveries, 1):
+        where = f"{path}: delivery {d}"
+        delivery = _object(delivery, where)
+        if delivery.get("object") != "instagram":
+            raise PayloadError(f"{where}: not an Instagram delivery (object is {delivery.get('object')!r})")
+        for e, entry in enumerate(_list(delivery.get("entry"), f"{where}: entry"), 1):
+            entry_where = f"{where}, entry {e}"
+            entry = _object(entry, entry_where)
+            account_id = _identifier(entry.get("id"), f"{entry_where}: id")
+            time = entry.get("time")
+            if not isinstance(time, int) or isinstance(time, bool) or time < 0:
+                raise PayloadError(f"{entry_where}: time: expected a Unix time, got {time!r}")
+            for c, change in enumerate(_list(entry.get("changes"), f"{entry_where}: changes"), 1):
+                change_where = f"{entry_where}, change {c}"
+                events.append(_event(account_id, time, _object(change, change_where), change_where))
+    return events
+
+
+def read_accounts(path: Path) -> dict[str, Account]:
+    """The settings file's accounts by Instagram account id."""
+    document = _object(_load_json(path), str(path))
+    accounts = {}
+    for a, account in enumerate(_list(document.get("accounts"), f"{path}: accounts"), 1):
+        where = f"{path}: account {a}"
+        account = _object(account, where)
+        setting = _object(account.get("setting"), f"{where}: setting")
+        brands = _list(account.get("brands"), f"{where}: brands")
+        for b, brand in enumerate(brands, 1):
+            brand = _object(brand, f"{where}: brand {b}")
+            missing = {"BrandID", "CategoryID"} - brand.keys()
+            if missing:
+                raise PayloadError(f"{where}: brand {b}: missing {', '.join(sorted(missing))}")
+        account_id = _identifier(setting.get("InstagramGraphApiID"), f"{where}: setting.InstagramGraphApiID")
+        accounts[account_id] = Account(setting, account.get("channel_group_id"), brands)
+    return accounts

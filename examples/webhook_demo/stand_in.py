@@ -1,0 +1,124 @@
+"""A local stand-in for the Graph API: serves bundled posts by id on 127.0.0.1.
+
+It answers as the Graph API does for a media node, with Graph-style error
+bodies, and refuses any field selection other than the one the client is
+expected to send, so a change in what is asked for shows up as a failure.
+"""
+import argparse
+import asyncio
+import json
+import secrets
+from collections.abc import Mapping
+from typing import Any
+
+from aiohttp import web
+
+# The selection tavelmoor's process_parent_post sends for a parent post.
+PARENT_POST_FIELDS = (
+    "permalink,id,caption,comments_count,like_count,media_type,media_url,"
+    "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,profile_picture_url,website},"
+    "ig_id,username,shortcode,thumbnail_url,media_product_type,is_comment_enabled,timestamp,"
+    "children{media_type,media_url,thumbnail_url}"
+)
+
+
+def _graph_error(status: int, message: str, code: int) -> web.Response:
+    body = {"error": {"message": message, "type": "OAuthException" if status == 401 else "GraphMethodException",
+                      "code": code}}
+    return web.json_response(body, status=status)
+
+
+class StandIn:
+    """The stand-in's state: its posts, its token, and what it has seen."""
+
+    def __init__(self, posts: Mapping[str, Any], *, access_token: str | None = None,
+                 latency: float = 0.0, fields: str = PARENT_POST_FIELDS) -> None:
+        self.posts = posts
+        self.access_token = access_token or secrets.token_urlsafe(16)
+        self.latency = latency
+        self.fields = fields
+        self.requests = 0
+        self.in_flight = 0
+        self.peak_in_flight = 0
+
+    async def _media(self, request: web.Request) -> web.Response:
+        self.requests += 1
+        self.in_flight += 1
+        self.peak_in_flight = max(self.peak_in_flight, self.in_flight)
+        try:
+            if self.latency:
+                await asyncio.sleep(self.latency)
+            return self._answer(request)
+        finally:
+            self.in_flight -= 1
+
+    def _answer(self, request: web.Request) -> web.Response:
+        if request.query.get("access_token") != self.access_token:
+            return _graph_error(401, "Invalid OAuth access token.", 190)
+        fields = request.query.get("fields")
+        if fields != self.fields:
+            return _graph_error(400, f"Unexpected field selection: {fields!r}", 100)
+        post_id = request.match_info["node_id"]
+        post = self.posts.get(post_id)
+        if post is None:
+            return _graph_error(404, f"Object with ID '{post_id}' does not exist.", 100)
+        return web.Response(text=json.dumps(post), content_type="application/json")
+
+    def app(self) -> web.Application:
+        app = web.Application()
+        app.router.add_get("/{version}/{node_id}", self._media)
+        return app
+
+
+class RunningStandIn:
+    """The stand-in served on a free port of 127.0.0.1 for as long as the context lasts."""
+
+    def __init__(self, stand_in: StandIn, port: int = 0) -> None:
+        self.stand_in = stand_in
+        self._port = port
+        # Answers still pending at exit (the client gave up on them) are not waited for long.
+        self._runner = web.AppRunner(stand_in.app(), access_log=None, shutdown_timeout=0.5)
+        self.base_url = ""
+
+    async def __aenter__(self) -> "RunningStandIn":
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, "127.0.0.1", self._port)
+        await site.start()
+        host, port = self._runner.addresses[0][:2]
+        self.base_url = f"http://{host}:{port}/v21.0"
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self._runner.cleanup()
+
+
+def load_posts(path: str) -> dict[str, Any]:
+    with open(path, encoding="utf-8") as file:
+        posts = json.load(file)
+    if not isinstance(posts, dict):
+        raise ValueError(f"{path}: expected an object of posts by id")
+    return posts
+
+
+async def _serve(posts: dict[str, Any], port: int, token: str | None, latency: float) -> None:
+    async with RunningStandIn(StandIn(posts, access_token=token, latency=latency), port) as running:
+        print(running.base_url, running.stand_in.access_token, flush=True)
+        await asyncio.Event().wait()
+
+
+def main() -> None:
+    from webhook_demo.cli import DATA_DIR
+    parser = argparse.ArgumentParser(description="Serve the bundled posts as a Graph API stand-in.")
+    parser.add_argument("--posts", default=str(DATA_DIR / "posts.json"))
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    parser.add_argument("--access-token", help="token to require (default: a random one, printed)")
+    parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
+    args = parser.parse_args()
+    try:
+        asyncio.run(_serve(load_posts(args.posts), args.port, args.access_token, args.latency))
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
