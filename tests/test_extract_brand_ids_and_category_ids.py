@@ -243,3 +243,15 @@ def test_binding_errors_carry_the_def_line(args, kwargs):
     with pytest.raises(TypeError) as info:
         extract(*args, **kwargs)
     assert module_entries(info.value) == [(FUNCTION, 86)]
+
+
+def test_code_that_empties_the_texts_list_cannot_crash_the_pass():
+    class Clearing(dict):
+        def __getitem__(self, key):
+            for obj in gc.get_objects():
+                if type(obj) is list and obj and obj[0] == "MARK":
+                    obj.clear()
+            return "x"
+
+    result = extract([{"BrandID": "MARK", "CategoryID": "c"}, Clearing()])
+    assert isinstance(result, tuple) and len(result) == 2

@@ -115,10 +115,11 @@ static void replace_stop_iteration() noexcept
 static PySendResult fail(CoroutineObject* co, int line, bool guard_stop_iteration) noexcept
 {
     co->state = State::finished;
-    if (line)
-        add_traceback_entry(co->def->function->name, line);
+    // The entry belongs on the exception that leaves the body: the RuntimeError.
     if (guard_stop_iteration)
         replace_stop_iteration();
+    if (line)
+        add_traceback_entry(co->def->function->name, line);
     release_body_keeping_error(co);
     return PYGEN_ERROR;
 }
@@ -602,6 +603,8 @@ static int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexce
 {
     CoroutineObject* co = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(co->name);
+    Py_VISIT(co->qualname);
     for (PyObject* a : co->args)
         Py_VISIT(a);
     Py_VISIT(co->awaiting);

@@ -106,7 +106,9 @@ static Ref new_texts(Py_ssize_t size) noexcept
 
 static int store_text(PyObject* texts, Py_ssize_t index, Ref text) noexcept
 {
-    if (index == PyList_GET_SIZE(texts))
+    // Code run by an item can reach the list through gc.get_objects() and
+    // shorten it; never write past its end.
+    if (index >= PyList_GET_SIZE(texts))
         return PyList_Append(texts, text.get());
     PyObject* placeholder = PyList_GET_ITEM(texts, index);
     PyList_SET_ITEM(texts, index, text.release());

@@ -369,7 +369,7 @@ static PyObject* get_field(PyObject* self, void* offset) noexcept
 
 static int set_field(PyObject* self, PyObject* value, void* offset) noexcept
 {
-    Py_SETREF(*field_at(self, offset), Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(*field_at(self, offset), Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
