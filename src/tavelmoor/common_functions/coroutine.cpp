@@ -94,22 +94,6 @@ static void release_body_keeping_error(CoroutineObject* co) noexcept
     PyErr_SetRaisedException(exc);
 }
 
-// A StopIteration may not leave a coroutine body: it would read as its end.
-static void replace_stop_iteration() noexcept
-{
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-        return;
-    PyObject* stop = PyErr_GetRaisedException();
-    Ref message = Ref::steal(PyUnicode_FromString("generator raised StopIteration"));
-    Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, message.get())) : Ref();
-    if (!error) {
-        Py_DECREF(stop);
-        return;
-    }
-    PyException_SetCause(error.get(), Py_NewRef(stop));
-    PyException_SetContext(error.get(), stop);
-    PyErr_SetRaisedException(error.release());
-}
 
 // The exception being raised leaves the body at `line`, which finishes the coroutine.
 static PySendResult fail(CoroutineObject* co, int line, bool guard_stop_iteration) noexcept

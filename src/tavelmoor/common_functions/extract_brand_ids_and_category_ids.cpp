@@ -137,19 +137,6 @@ static int collect_texts(PyObject* data, PyObject* key, PyObject* texts) noexcep
     return 0;
 }
 
-// A StopIteration leaving a generator's body becomes RuntimeError, caused by it.
-static void replace_stop_iteration() noexcept
-{
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-        return;
-    PyObject* stop = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetCause(exc, Py_NewRef(stop));
-    PyException_SetContext(exc, stop);
-    PyErr_SetRaisedException(exc);
-}
-
 static Ref run_pass(PyObject* data, const Pass& pass, int* line) noexcept
 {
     *line = pass.line;

@@ -29,3 +29,15 @@ void add_traceback_entry(const char* function_name, int line) noexcept
     }
     Py_DECREF(exc);
 }
+
+void replace_stop_iteration() noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return;
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(stop));
+    PyException_SetContext(exc, stop);
+    PyErr_SetRaisedException(exc);
+}

@@ -9,3 +9,8 @@ inline constexpr const char source_filename[] = "tavelmoor/common_functions.py";
 // exception being raised, with the module's dict as the frame's globals.
 // The exception itself is never replaced, even when the entry cannot be made.
 void add_traceback_entry(const char* function_name, int line) noexcept;
+
+// A StopIteration may not leave a coroutine or generator body, where it would
+// read as the body's end: it becomes RuntimeError "generator raised
+// StopIteration", with the StopIteration as cause and context.
+void replace_stop_iteration() noexcept;
