@@ -230,3 +230,34 @@ class TestClientAgainstStandIn:
         from webhook_demo.graph_api import MAX_ANSWER_BYTES, GraphApiError
         with pytest.raises(GraphApiError, match=f"answer larger than {MAX_ANSWER_BYTES} bytes"):
             self.fetch("1", posts={"1": {"id": "1", "caption": "#big " * (MAX_ANSWER_BYTES // 5)}})
+
+
+@pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
+def test_streaming_pipeline_holds_a_bounded_number_of_tasks_and_buffered_records(monkeypatch):
+    """However many events there are, tasks and reordered records stay within what the concurrency allows."""
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import io
+    import random
+    from webhook_demo import cli
+    from webhook_demo.payloads import read_accounts, read_events
+
+    concurrency, events = 3, read_events(DATA / "webhooks.json") * 60
+    posts = json.loads((DATA / "posts.json").read_text(encoding="utf-8"))
+    rng = random.Random(7)
+    peak_tasks = 0
+
+    class Client:
+        async def fetch_instagram_data(self, endpoint, access_token, fields):
+            nonlocal peak_tasks
+            peak_tasks = max(peak_tasks, len(asyncio.all_tasks()))
+            # Now and then a slow answer, so later events finish first and wait in the reorder buffer.
+            await asyncio.sleep(0.02 if rng.random() < 0.1 else 0)
+            return json.dumps(posts[endpoint])
+
+    out = io.StringIO()
+    output = cli.OrderedOutput(out)
+    asyncio.run(cli._process(iter(events), read_accounts(DATA / "settings.json"), Client(), "t", concurrency,
+                             output, cli.Progress(len(events), enabled=False)))
+    assert [r["comment_id"] for r in records(out.getvalue())] == [e.comment_id for e in events]
+    assert peak_tasks <= concurrency + 2          # the workers, the feeder and the run itself
+    assert 1 < output.peak_buffered <= cli.outstanding_limit(concurrency)

@@ -6,7 +6,7 @@ import json
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -97,17 +97,25 @@ class Progress:
 
 
 class OrderedOutput:
-    """Writes results in event order whatever order the fetches finish in."""
+    """Writes results in event order whatever order the fetches finish in.
+
+    Results that arrive ahead of their turn wait in `_pending`; the pipeline keeps that
+    buffer small by never letting more than a fixed number of events be outstanding.
+    """
 
     def __init__(self, out: TextIO) -> None:
         self._out = out
         self._next = 0
         self._pending: dict[int, dict[str, Any] | str] = {}
+        self.peak_buffered = 0
         self.records = 0
         self.failures = 0
 
-    def put(self, index: int, result: dict[str, Any] | str) -> None:
+    def put(self, index: int, result: dict[str, Any] | str) -> int:
+        """Takes one result and returns how many results (this one included) it wrote out."""
         self._pending[index] = result
+        self.peak_buffered = max(self.peak_buffered, len(self._pending))
+        written = 0
         while self._next in self._pending:
             item = self._pending.pop(self._next)
             if isinstance(item, dict):
@@ -117,48 +125,82 @@ class OrderedOutput:
                 print(f"{PROG}: event {self._next + 1}: {item}", file=sys.stderr)
                 self.failures += 1
             self._next += 1
+            written += 1
+        return written
 
 
 def _describe(event: Event) -> str:
     return f"{event.kind} on post {event.post_id}"
 
 
-async def _process(events: list[Event], accounts: dict[str, Account], client: GraphApiClient,
+def outstanding_limit(concurrency: int) -> int:
+    """How many events may be taken from the input and not yet written out.
+
+    Twice the workers: each worker can have one event in hand while the events it
+    finished ahead of a slow one wait in the reorder buffer.
+    """
+    return 2 * concurrency
+
+
+async def _process(events: Iterable[Event | str], accounts: dict[str, Account], client: GraphApiClient,
                    access_token: str, concurrency: int, output: OrderedOutput, progress: Progress) -> None:
-    semaphore = asyncio.Semaphore(concurrency)
+    """Streams `events` through a fixed pool of `concurrency` workers.
 
-    async def handle(index: int, event: Event) -> None:
-        result: dict[str, Any] | str
-        async with semaphore:
-            try:
-                post = await fetch_parent_post(event, client, access_token)
-                result = build_record(event, accounts[event.account_id], post)
-            except GraphApiError as error:
-                if error.fatal:
-                    raise
-                result = f"{_describe(event)}: {error}"
-        output.put(index, result)
-        progress.advance()
+    The feeder hands events to the workers through a bounded queue, and takes a slot of
+    `outstanding_limit` before each one; a slot comes back when its result is written. So
+    however many events there are, at most that many are in the queue, in the workers' hands
+    or in the reorder buffer. A `str` in `events` is an event that failed before any fetch.
+    """
+    queue: asyncio.Queue[tuple[int, Event | str] | None] = asyncio.Queue(maxsize=concurrency)
+    slots = asyncio.Semaphore(outstanding_limit(concurrency))
 
-    tasks = [asyncio.ensure_future(handle(index, event)) for index, event in enumerate(events)]
+    async def handle(event: Event) -> dict[str, Any] | str:
+        try:
+            post = await fetch_parent_post(event, client, access_token)
+            return build_record(event, accounts[event.account_id], post)
+        except GraphApiError as error:
+            if error.fatal:
+                raise
+            return f"{_describe(event)}: {error}"
+
+    async def worker() -> None:
+        while (taken := await queue.get()) is not None:
+            index, item = taken
+            result = item if isinstance(item, str) else await handle(item)
+            for _ in range(output.put(index, result)):
+                slots.release()
+                progress.advance()
+
+    async def feed() -> None:
+        for index, item in enumerate(events):
+            await slots.acquire()
+            await queue.put((index, item))
+        for _ in range(concurrency):
+            await queue.put(None)
+
+    tasks = [asyncio.ensure_future(feed()), *(asyncio.ensure_future(worker()) for _ in range(concurrency))]
     try:
         await asyncio.gather(*tasks)
-    except BaseException:
+    finally:
         # gather leaves the other tasks running; a fatal error or a cancellation stops them all.
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
-        raise
-    finally:
         progress.finish()
 
 
-async def run(args: argparse.Namespace, events: list[Event], accounts: dict[str, Account], out: TextIO) -> int:
+def _repeated(events: list[Event | str], times: int) -> Iterator[Event | str]:
+    for _ in range(times):
+        yield from events
+
+
+async def run(args: argparse.Namespace, events: list[Event | str], accounts: dict[str, Account], out: TextIO) -> int:
     output = OrderedOutput(out)
+    total = len(events) * args.repeat
     if args.progress is None:
-        progress = Progress(len(events), sys.stderr.isatty(), delay=0.5)
+        progress = Progress(total, sys.stderr.isatty(), delay=0.5)
     else:
-        progress = Progress(len(events), args.progress)
+        progress = Progress(total, args.progress)
     async with contextlib.AsyncExitStack() as stack:
         stand_in = None
         if args.graph_api_url:
@@ -174,7 +216,7 @@ async def run(args: argparse.Namespace, events: list[Event], accounts: dict[str,
         session = await stack.enter_async_context(aiohttp.ClientSession())
         client = GraphApiClient(session, base_url, timeout=args.timeout)
         started = time.monotonic()
-        await _process(events, accounts, client, access_token, args.concurrency, output, progress)
+        await _process(_repeated(events, args.repeat), accounts, client, access_token, args.concurrency, output, progress)
         out.flush()
     summary = f"{PROG}: {output.records} records, {output.failures} failed, in {time.monotonic() - started:.2f} s"
     if stand_in is not None:
@@ -183,16 +225,16 @@ async def run(args: argparse.Namespace, events: list[Event], accounts: dict[str,
     return 1 if output.failures else 0
 
 
-def load_input(args: argparse.Namespace) -> tuple[list[Event], dict[str, Account]]:
-    events = []
+def load_input(args: argparse.Namespace) -> tuple[list[Event | str], dict[str, Account]]:
+    events: list[Event | str] = []
     for path in args.payloads or [DATA_DIR / "webhooks.json"]:
         events.extend(read_events(path))
     accounts = read_accounts(args.settings)
     for number, event in enumerate(events, 1):
-        if event.account_id not in accounts:
+        if isinstance(event, Event) and event.account_id not in accounts:
             raise PayloadError(f"event {number} ({_describe(event)}): no setting for Instagram account "
                                f"{event.account_id} in {args.settings}")
-    return events * args.repeat, accounts
+    return events, accounts
 
 
 def main(argv: Sequence[str] | None = None) -> int:
