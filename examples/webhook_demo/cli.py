@@ -4,6 +4,7 @@ import asyncio
 import contextlib
 import json
 import os
+import sqlite3
 import sys
 import time
 from collections.abc import Iterable, Iterator, Sequence
@@ -12,9 +13,12 @@ from typing import Any, TextIO
 
 import aiohttp
 
+from webhook_demo.drive import run_demo
 from webhook_demo.graph_api import GraphApiClient, GraphApiError
+from webhook_demo.inbox import InboxLocked, stored_failures, stored_records
 from webhook_demo.payloads import Account, Event, PayloadError, read_accounts, read_events
 from webhook_demo.records import build_record, fetch_parent_post
+from webhook_demo.service import APP_SECRET_VARIABLE, VERIFY_TOKEN_VARIABLE, ConfigError, run_serve
 from webhook_demo.stand_in import RunningStandIn, StandIn, load_posts
 
 DATA_DIR = Path(__file__).with_name("data")
@@ -228,7 +232,8 @@ async def run(args: argparse.Namespace, events: list[Event | str], accounts: dic
 def load_input(args: argparse.Namespace) -> tuple[list[Event | str], dict[str, Account]]:
     events: list[Event | str] = []
     for path in args.payloads or [DATA_DIR / "webhooks.json"]:
-        events.extend(read_events(path))
+        # A change this consumer does not handle fails alone, as its reason, in its place.
+        events.extend(item if isinstance(item, Event) else item.reason for item in read_events(path))
     accounts = read_accounts(args.settings)
     for number, event in enumerate(events, 1):
         if isinstance(event, Event) and event.account_id not in accounts:
@@ -237,7 +242,133 @@ def load_input(args: argparse.Namespace) -> tuple[list[Event | str], dict[str, A
     return events, accounts
 
 
+def _serve_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{PROG} serve", description="Receive Instagram webhook deliveries over HTTP, keep every one in "
+        f"SQLite, and turn each event into a stored record. Secrets come from the environment: "
+        f"${APP_SECRET_VARIABLE}, ${VERIFY_TOKEN_VARIABLE} and (with --graph-api-url) ${TOKEN_VARIABLE}, "
+        f"or from the files named by the same variables with _FILE added.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=8080, help="port to listen on; 0 picks a free one (default 8080)")
+    parser.add_argument("--database", type=Path, required=True, help="the SQLite file; one process owns it")
+    parser.add_argument("--settings", type=Path, default=DATA_DIR / "settings.json",
+                        help="account settings with their brand and category lists")
+    parser.add_argument("--concurrency", type=_positive(int), default=8, help="workers (default 8)")
+    parser.add_argument("--timeout", type=_positive(float), default=10.0, help="seconds per request (default 10)")
+    parser.add_argument("--max-attempts", type=_positive(int), default=8,
+                        help="attempts per event before it fails (default 8)")
+    parser.add_argument("--retry-base", type=_positive(float), default=0.5,
+                        help="first retry delay in seconds, doubled per attempt up to a minute (default 0.5)")
+    parser.add_argument("--drain-timeout", type=_positive(float), default=5.0,
+                        help="seconds that work in hand may take to finish at stop (default 5)")
+    parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
+                        help="SQLite durability: FULL (default) keeps every answered delivery through a power loss")
+    parser.add_argument("--log-level", choices=["DEBUG", "INFO", "WARNING", "ERROR"], default="INFO")
+    stand_in = parser.add_argument_group("embedded Graph API stand-in (the default)")
+    stand_in.add_argument("--posts", type=Path, default=DATA_DIR / "posts.json", help="posts it serves by id")
+    stand_in.add_argument("--latency", type=float, default=0.0, help="seconds it waits before each answer")
+    parser.add_argument_group("a real Graph API instead").add_argument(
+        "--graph-api-url", metavar="URL", help="base URL, such as https://graph.facebook.com/v21.0")
+    return parser
+
+
+def _records_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=f"{PROG} records",
+                                     description="Print the records a service stored, as JSON lines in event order.")
+    parser.add_argument("--database", type=Path, required=True)
+    parser.add_argument("--failed", action="store_true", help="the failed events and dead letters instead")
+    return parser
+
+
+def _demo_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{PROG} demo", description="Run the service on a free loopback port with a temporary database, "
+        "POST the deliveries to it signed, wait until nothing is pending, and print the stored records.")
+    parser.add_argument("payloads", nargs="*", type=Path, metavar="DELIVERIES",
+                        help="JSON files with one webhook delivery or a list of them (default: the bundled samples)")
+    parser.add_argument("--settings", type=Path, default=DATA_DIR / "settings.json")
+    parser.add_argument("--posts", type=Path, default=DATA_DIR / "posts.json")
+    parser.add_argument("-o", "--output", type=Path, help="write the records here instead of to stdout")
+    parser.add_argument("--repeat", type=_positive(int), default=1,
+                        help="send the deliveries N times, each time with fresh comment and media ids")
+    parser.add_argument("--concurrency", type=_positive(int), default=8, help="the service's workers (default 8)")
+    parser.add_argument("--post-concurrency", type=_positive(int), default=4,
+                        help="deliveries POSTed at once (default 4)")
+    parser.add_argument("--latency", type=float, default=0.0, help="seconds the stand-in waits before each answer")
+    parser.add_argument("--timeout", type=_positive(float), default=10.0)
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                        help="progress line on stderr (default: on a terminal)")
+    return parser
+
+
+def _serve_main(argv: Sequence[str]) -> int:
+    parser = _serve_parser()
+    args = parser.parse_args(argv)
+    if args.latency < 0:
+        parser.error("--latency must not be negative")
+    try:
+        accounts = read_accounts(args.settings)
+        posts = None if args.graph_api_url else load_posts(args.posts)
+        return run_serve(args, accounts, posts)
+    except (PayloadError, ConfigError, InboxLocked) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except (OSError, ValueError) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+
+
+def _records_main(argv: Sequence[str]) -> int:
+    args = _records_parser().parse_args(argv)
+    try:
+        if args.failed:
+            for failure in stored_failures(args.database):
+                sys.stdout.write(json.dumps(failure, ensure_ascii=False) + "\n")
+        else:
+            for text in stored_records(args.database):
+                sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except (OSError, sqlite3.Error) as error:
+        print(f"{PROG}: error: {args.database}: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0
+
+
+def _demo_main(argv: Sequence[str]) -> int:
+    parser = _demo_parser()
+    args = parser.parse_args(argv)
+    if args.latency < 0:
+        parser.error("--latency must not be negative")
+    args.payloads = args.payloads or [DATA_DIR / "webhooks.json"]
+    if args.progress is None:
+        args.progress = sys.stderr.isatty()
+    try:
+        with contextlib.ExitStack() as stack:
+            try:
+                out = stack.enter_context(open(args.output, "w", encoding="utf-8")) if args.output else sys.stdout
+            except OSError as error:
+                raise PayloadError(f"{args.output}: cannot write: {error.strerror}") from None
+            return run_demo(args, out)
+    except PayloadError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+COMMANDS = {"serve": _serve_main, "records": _records_main, "demo": _demo_main}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in COMMANDS:
+        return COMMANDS[argv[0]](argv[1:])
     args = parse_args(argv)
     try:
         events, accounts = load_input(args)

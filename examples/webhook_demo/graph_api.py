@@ -1,6 +1,8 @@
 """A small Graph API client on aiohttp, shaped as tavelmoor's process_parent_post expects."""
 import asyncio
+import email.utils
 import json
+import time
 from urllib.parse import quote
 
 import aiohttp
@@ -9,30 +11,77 @@ import aiohttp
 MAX_ANSWER_BYTES = 1 << 20
 
 
+# The Graph API's error code for an access token it does not accept (sent with HTTP 400 or 401).
+INVALID_TOKEN_CODE = 190
+# Its codes for rate limits: application, user, page/account, and API-level throttling.
+THROTTLING_CODES = frozenset({4, 17, 32, 613})
+
+
 class GraphApiError(Exception):
     """A request the Graph API did not answer with a usable post.
 
+    It keeps what the answer said (status, Graph error code and subcode, `is_transient`,
+    `Retry-After` in seconds) so that the caller can decide whether to try again.
     `fatal` marks failures that every other request would meet too (the server
-    cannot be reached, the token is refused), so a run stops instead of repeating them.
+    cannot be reached, the token is refused), so a batch run stops instead of repeating them.
     """
 
-    def __init__(self, message: str, *, status: int | None = None, fatal: bool = False) -> None:
+    def __init__(self, message: str, *, status: int | None = None, code: int | None = None,
+                 subcode: int | None = None, transient: bool = False, retry_after: float | None = None,
+                 fatal: bool = False) -> None:
         super().__init__(message)
         self.status = status
+        self.code = code
+        self.subcode = subcode
+        self.transient = transient
+        self.retry_after = retry_after
         self.fatal = fatal
 
+    @property
+    def token_refused(self) -> bool:
+        return self.status == 401 or self.code == INVALID_TOKEN_CODE
 
-# The Graph API's error code for an access token it does not accept (sent with HTTP 400 or 401).
-INVALID_TOKEN_CODE = 190
+    @property
+    def throttled(self) -> bool:
+        return self.status == 429 or self.code in THROTTLING_CODES
+
+    @property
+    def retryable(self) -> bool:
+        """Worth another try later: no answer, throttling, a server fault, or one the API calls transient."""
+        if self.token_refused:
+            return False
+        return (self.status is None or self.status >= 500 or self.throttled or self.transient)
 
 
-def _error_details(body: str) -> tuple[str, object]:
-    # Graph API errors come as {"error": {"message": ..., "code": ...}}.
+def _int_or_none(value: object) -> int | None:
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
+def _error_details(body: str) -> tuple[str, int | None, int | None, bool]:
+    # Graph API errors come as {"error": {"message": ..., "code": ..., "error_subcode": ..., "is_transient": ...}}.
     try:
         error = json.loads(body)["error"]
-        return f"{error['message']} (code {error.get('code', '?')})", error.get("code")
-    except (ValueError, KeyError, TypeError):
-        return body.strip()[:200] or "no details given", None
+        code = _int_or_none(error.get("code"))
+        return (f"{error['message']} (code {error.get('code', '?')})", code,
+                _int_or_none(error.get("error_subcode")), error.get("is_transient") is True)
+    except (ValueError, KeyError, TypeError, AttributeError):
+        return body.strip()[:200] or "no details given", None, None, False
+
+
+def retry_after_seconds(value: str | None, now: float | None = None) -> float | None:
+    """The delay a Retry-After header asks for: seconds, or an HTTP date."""
+    if value is None:
+        return None
+    value = value.strip()
+    if value.isascii() and value.isdigit():
+        return float(value)
+    try:
+        when = email.utils.parsedate_to_datetime(value)
+    except (TypeError, ValueError):
+        return None
+    if when.tzinfo is None:
+        return None
+    return max(0.0, when.timestamp() - (time.time() if now is None else now))
 
 
 class GraphApiClient:
@@ -57,6 +106,7 @@ class GraphApiClient:
         try:
             async with self._session.get(url, params=params, timeout=self._timeout) as response:
                 status = response.status
+                retry_after = retry_after_seconds(response.headers.get("Retry-After"))
                 body = bytearray()
                 async for chunk in response.content.iter_chunked(1 << 16):
                     body += chunk
@@ -68,12 +118,14 @@ class GraphApiClient:
             raise GraphApiError(f"cannot reach the Graph API at {self._base_url}: {error.os_error}",
                                 fatal=True) from None
         except aiohttp.ClientError as error:
-            raise GraphApiError(f"request failed: {error}") from None
+            # The text of some client errors holds the request URL, and so the token.
+            raise GraphApiError(f"request failed: {type(error).__name__}") from None
         if len(body) > MAX_ANSWER_BYTES:
             raise GraphApiError(f"answer larger than {MAX_ANSWER_BYTES} bytes", status=status)
         text = body.decode("utf-8", errors="replace")
         if status >= 400:
-            message, code = _error_details(text)
-            raise GraphApiError(f"HTTP {status}: {message}", status=status,
+            message, code, subcode, transient = _error_details(text)
+            raise GraphApiError(f"HTTP {status}: {message}", status=status, code=code, subcode=subcode,
+                                transient=transient, retry_after=retry_after,
                                 fatal=status == 401 or code == INVALID_TOKEN_CODE)
         return text

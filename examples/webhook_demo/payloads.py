@@ -1,5 +1,8 @@
 """Reading webhook deliveries and account settings, checked before any request is made."""
+import dataclasses
+import hashlib
 import json
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -94,27 +97,83 @@ def _event(account_id: str, time: int, change: dict[str, Any], where: str) -> Ev
     raise PayloadError(f"{where}: unsupported field {kind!r} (expected 'comments' or 'mentions')")
 
 
-def read_events(path: Path) -> list[Event]:
+@dataclass(frozen=True)
+class Rejected:
+    """An entry or change this consumer does not handle; it fails alone, with its reason."""
+    key: str
+    account_id: str | None
+    kind: str | None
+    reason: str
+
+
+def event_key(event: Event) -> str:
+    """The event's identity across deliveries: the platform may send an event again, batched differently.
+
+    A comment, and a mention in a comment, are named by the comment; a mention in a caption by the media.
+    """
+    if event.comment_id is not None:
+        return f"{event.account_id}/comment/{event.comment_id}"
+    return f"{event.account_id}/media/{event.post_id}"
+
+
+def content_key(account_id: str | None, kind: Any, value: Any) -> str:
+    """The identity of a change that has no id of its own: a hash of what it says, never of the body."""
+    canonical = json.dumps([account_id, kind, value], sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return f"{account_id}/hash/{hashlib.sha256(canonical.encode('utf-8')).hexdigest()}"
+
+
+def _entry_events(entry: Any, where: str) -> Iterator[Event | Rejected]:
+    try:
+        entry = _object(entry, where)
+        account_id = _identifier(entry.get("id"), f"{where}: id")
+        time = entry.get("time")
+        if not isinstance(time, int) or isinstance(time, bool) or time < 0:
+            raise PayloadError(f"{where}: time: expected a Unix time, got {time!r}")
+        changes = _list(entry.get("changes"), f"{where}: changes")
+    except PayloadError as error:
+        yield Rejected(content_key(None, None, entry), None, None, str(error))
+        return
+    for c, change in enumerate(changes, 1):
+        change_where = f"{where}, change {c}"
+        kind = change.get("field") if isinstance(change, dict) else None
+        try:
+            yield _event(account_id, time, _object(change, change_where), change_where)
+        except PayloadError as error:
+            value = change.get("value") if isinstance(change, dict) else change
+            yield Rejected(content_key(account_id, kind, value), account_id,
+                           kind if isinstance(kind, str) else None, str(error))
+
+
+def delivery_events(document: Any, where: str) -> list[Event | Rejected]:
+    """The events of one delivery; an entry or change it cannot use becomes a Rejected in its place.
+
+    Raises PayloadError when the document is no Instagram delivery at all.
+    """
+    delivery = _object(document, where)
+    if delivery.get("object") != "instagram":
+        raise PayloadError(f"{where}: not an Instagram delivery (object is {delivery.get('object')!r})")
+    events: list[Event | Rejected] = []
+    for e, entry in enumerate(_list(delivery.get("entry"), f"{where}: entry"), 1):
+        events.extend(_entry_events(entry, f"{where}, entry {e}"))
+    return events
+
+
+def read_events(path: Path) -> list[Event | Rejected]:
     """The events of a file holding one webhook delivery or a list of them."""
     document = _load_json(path)
     deliveries = document if isinstance(document, list) else [document]
-    events = []
+    events: list[Event | Rejected] = []
     for d, delivery in enumerate(deliveries, 1):
-        where = f"{path}: delivery {d}"
-        delivery = _object(delivery, where)
-        if delivery.get("object") != "instagram":
-            raise PayloadError(f"{where}: not an Instagram delivery (object is {delivery.get('object')!r})")
-        for e, entry in enumerate(_list(delivery.get("entry"), f"{where}: entry"), 1):
-            entry_where = f"{where}, entry {e}"
-            entry = _object(entry, entry_where)
-            account_id = _identifier(entry.get("id"), f"{entry_where}: id")
-            time = entry.get("time")
-            if not isinstance(time, int) or isinstance(time, bool) or time < 0:
-                raise PayloadError(f"{entry_where}: time: expected a Unix time, got {time!r}")
-            for c, change in enumerate(_list(entry.get("changes"), f"{entry_where}: changes"), 1):
-                change_where = f"{entry_where}, change {c}"
-                events.append(_event(account_id, time, _object(change, change_where), change_where))
+        events.extend(delivery_events(delivery, f"{path}: delivery {d}"))
     return events
+
+
+def event_to_json(event: Event) -> str:
+    return json.dumps(dataclasses.asdict(event), ensure_ascii=False)
+
+
+def event_from_json(text: str) -> Event:
+    return Event(**json.loads(text))
 
 
 def read_accounts(path: Path) -> dict[str, Account]:

@@ -8,7 +8,9 @@ import argparse
 import asyncio
 import json
 import secrets
+import time
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
 from aiohttp import web
@@ -22,10 +24,33 @@ PARENT_POST_FIELDS = (
 )
 
 
-def _graph_error(status: int, message: str, code: int) -> web.Response:
-    body = {"error": {"message": message, "type": "OAuthException" if status == 401 else "GraphMethodException",
-                      "code": code}}
-    return web.json_response(body, status=status)
+# Ids that differ from a bundled post's id only by a multiple of this name copies of that post, so that a
+# run can send the bundled events many times over as distinct events whose posts are all served.
+FRESH_ID_STEP = 10 ** 17
+
+
+def _graph_error(status: int, message: str, code: int, *, headers: Mapping[str, str] | None = None,
+                 transient: bool | None = None) -> web.Response:
+    error: dict[str, Any] = {"message": message,
+                             "type": "OAuthException" if status == 401 else "GraphMethodException", "code": code}
+    if transient is not None:
+        error["is_transient"] = transient
+    return web.json_response({"error": error}, status=status, headers=headers)
+
+
+@dataclass
+class Fault:
+    """An error answer for the next `times` requests for one post."""
+    status: int
+    code: int
+    retry_after: str | None = None
+    times: int = 1
+
+    def response(self) -> web.Response:
+        headers = {"Retry-After": self.retry_after} if self.retry_after is not None else None
+        message = {429: "Too many calls.", 503: "Service temporarily unavailable."}.get(
+            self.status, "Application request limit reached.")
+        return _graph_error(self.status, message, self.code, headers=headers, transient=self.status >= 500)
 
 
 class StandIn:
@@ -40,6 +65,26 @@ class StandIn:
         self.requests = 0
         self.in_flight = 0
         self.peak_in_flight = 0
+        self.faults: dict[str, list[Fault]] = {}
+        # When each request for a post with faults came, for checking how a client spaced its retries.
+        self.request_times: dict[str, list[float]] = {}
+
+    def fail(self, post_id: str, status: int, *, code: int | None = None, retry_after: str | None = None,
+             times: int = 1) -> None:
+        """Answers the next `times` requests for `post_id` with an error: 429, 503, or with `code`
+        4, 17, 32 or 613 the Graph API's throttling error (HTTP 400 unless `status` says otherwise)."""
+        default_code = {429: 4, 503: 2}.get(status, 100)
+        self.faults.setdefault(post_id, []).append(Fault(status, code or default_code, retry_after, times))
+
+    def _fault(self, post_id: str) -> Fault | None:
+        queued = self.faults.get(post_id)
+        if not queued:
+            return None
+        fault = queued[0]
+        fault.times -= 1
+        if fault.times <= 0:
+            queued.pop(0)
+        return fault
 
     async def _media(self, request: web.Request) -> web.Response:
         self.requests += 1
@@ -59,10 +104,22 @@ class StandIn:
         if fields != self.fields:
             return _graph_error(400, f"Unexpected field selection: {fields!r}", 100)
         post_id = request.match_info["node_id"]
-        post = self.posts.get(post_id)
+        if post_id in self.faults:
+            self.request_times.setdefault(post_id, []).append(time.monotonic())
+        fault = self._fault(post_id)
+        if fault is not None:
+            return fault.response()
+        post = self._post(post_id)
         if post is None:
             return _graph_error(404, f"Object with ID '{post_id}' does not exist.", 100)
         return web.Response(text=json.dumps(post), content_type="application/json")
+
+    def _post(self, post_id: str) -> Any:
+        post = self.posts.get(post_id)
+        if post is not None or not (post_id.isascii() and post_id.isdigit()) or int(post_id) < FRESH_ID_STEP:
+            return post
+        post = self.posts.get(str(int(post_id) % FRESH_ID_STEP))
+        return None if post is None else {**post, "id": post_id}
 
     def app(self) -> web.Application:
         app = web.Application()

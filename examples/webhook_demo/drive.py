@@ -1,0 +1,219 @@
+"""`demo`: the whole job on one machine, driven over real HTTP as the platform would drive it.
+
+Starts `serve` in a child process on a free loopback port with a temporary database and the embedded
+Graph API stand-in, POSTs the deliveries to it signed with a fresh app secret, waits until nothing is
+pending, stops the service, and writes the stored records as JSON lines.
+"""
+import argparse
+import asyncio
+import copy
+import hashlib
+import hmac
+import json
+import os
+import re
+import secrets
+import signal
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, TextIO
+
+import aiohttp
+
+from webhook_demo.inbox import stored_failures, stored_records
+from webhook_demo.payloads import PayloadError
+from webhook_demo.receiver import SIGNATURE_HEADER
+from webhook_demo.service import ACCESS_TOKEN_VARIABLE, APP_SECRET_VARIABLE, VERIFY_TOKEN_VARIABLE
+from webhook_demo.stand_in import FRESH_ID_STEP
+
+PROG = "webhook_demo"
+# The platform retries a delivery that was not answered 200; so does the demo, a few times.
+DELIVERY_TRIES = 5
+SERVICE_START_SECONDS = 30
+
+
+def _shift(value: Any, copy_number: int) -> Any:
+    if isinstance(value, str) and value.isascii() and value.isdigit() and int(value) < FRESH_ID_STEP:
+        return str(int(value) + copy_number * FRESH_ID_STEP)
+    return value
+
+
+def fresh_copy(delivery: Any, copy_number: int) -> Any:
+    """The delivery with its comment and media ids made new for copy `copy_number` (0: unchanged).
+
+    The stand-in serves a fresh media id as the post it was made from.
+    """
+    if copy_number == 0 or not isinstance(delivery, dict):
+        return delivery
+    delivery = copy.deepcopy(delivery)
+    for entry in delivery.get("entry") or []:
+        for change in (entry.get("changes") or []) if isinstance(entry, dict) else []:
+            value = change.get("value") if isinstance(change, dict) else None
+            if not isinstance(value, dict):
+                continue
+            for key in ("id", "media_id", "comment_id"):
+                if key in value:
+                    value[key] = _shift(value[key], copy_number)
+            if isinstance(value.get("media"), dict):
+                value["media"]["id"] = _shift(value["media"].get("id"), copy_number)
+    return delivery
+
+
+def read_deliveries(paths: list[Path]) -> list[Any]:
+    deliveries = []
+    for path in paths:
+        try:
+            document = json.loads(path.read_text(encoding="utf-8"))
+        except OSError as error:
+            raise PayloadError(f"{path}: cannot read: {error.strerror}") from None
+        except ValueError as error:
+            raise PayloadError(f"{path}: not valid JSON: {error}") from None
+        deliveries.extend(document if isinstance(document, list) else [document])
+    return deliveries
+
+
+def signed_bodies(deliveries: list[Any], repeat: int, app_secret: bytes) -> Iterator[tuple[bytes, str]]:
+    for copy_number in range(repeat):
+        for delivery in deliveries:
+            body = json.dumps(fresh_copy(delivery, copy_number), ensure_ascii=False).encode("utf-8")
+            yield body, "sha256=" + hmac.new(app_secret, body, hashlib.sha256).hexdigest()
+
+
+def peak_rss_bytes(pid: int) -> int | None:
+    """The process's peak resident set size so far (Linux)."""
+    try:
+        status = Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return None
+    match = re.search(r"^VmHWM:\s+(\d+) kB", status, re.MULTILINE)
+    return int(match.group(1)) * 1024 if match else None
+
+
+class Driver:
+    def __init__(self, args: argparse.Namespace, workdir: Path) -> None:
+        self.args = args
+        self.database = workdir / "inbox.db"
+        self.service_log = workdir / "service.log"
+        self.app_secret = secrets.token_hex(32)
+        self.posted = 0
+        self.refused = 0
+
+    async def start_service(self, log_file: TextIO) -> tuple[asyncio.subprocess.Process, str]:
+        env = {key: value for key, value in os.environ.items() if key != ACCESS_TOKEN_VARIABLE}
+        env.update({APP_SECRET_VARIABLE: self.app_secret, VERIFY_TOKEN_VARIABLE: secrets.token_urlsafe(16)})
+        args = self.args
+        command = [sys.executable, "-P", "-m", "webhook_demo", "serve", "--host", "127.0.0.1", "--port", "0",
+                   "--database", str(self.database), "--concurrency", str(args.concurrency),
+                   "--latency", str(args.latency), "--timeout", str(args.timeout),
+                   "--settings", str(args.settings), "--posts", str(args.posts)]
+        process = await asyncio.create_subprocess_exec(*command, stdout=asyncio.subprocess.PIPE, stderr=log_file,
+                                                       env=env)
+        assert process.stdout is not None
+        try:
+            line = await asyncio.wait_for(process.stdout.readline(), SERVICE_START_SECONDS)
+        except TimeoutError:
+            line = b""
+        url = line.decode().removeprefix("listening on ").strip()
+        if not url.startswith("http://"):
+            await self.stop_service(process)
+            raise RuntimeError("the service did not start")
+        return process, url
+
+    async def stop_service(self, process: asyncio.subprocess.Process) -> int:
+        if process.returncode is None:
+            process.send_signal(signal.SIGTERM)
+        try:
+            return await asyncio.wait_for(process.wait(), SERVICE_START_SECONDS)
+        except TimeoutError:
+            process.kill()
+            return await process.wait()
+
+    async def post_all(self, session: aiohttp.ClientSession, url: str, bodies: Iterator[tuple[bytes, str]]) -> None:
+        async def poster() -> None:
+            for body, signature in bodies:
+                for attempt in range(DELIVERY_TRIES):
+                    async with session.post(url, data=body, headers={SIGNATURE_HEADER: signature,
+                                                                     "Content-Type": "application/json"}) as answer:
+                        await answer.read()
+                        if answer.status == 200:
+                            self.posted += 1
+                            break
+                        if answer.status < 500 or attempt == DELIVERY_TRIES - 1:
+                            self.refused += 1
+                            print(f"{PROG}: delivery refused: HTTP {answer.status}", file=sys.stderr)
+                            break
+                    await asyncio.sleep(0.1 * 2 ** attempt)
+        # One generator shared by all posters: each takes the next body when it is free.
+        await asyncio.gather(*(poster() for _ in range(self.args.post_concurrency)))
+
+    async def wait_until_settled(self, session: aiohttp.ClientSession, health_url: str, total: int) -> dict[str, Any]:
+        shown = False
+        while True:
+            async with session.get(health_url) as answer:
+                status: dict[str, Any] = await answer.json()
+            settled = status["records"] + status["failed"]
+            if self.args.progress and total:
+                shown = True
+                print(f"\r{settled}/{total} events stored ({100 * settled // total}%)", end="", file=sys.stderr,
+                      flush=True)
+            if status["pending"] == 0 and status.get("state") == "ready":
+                if shown:
+                    print(file=sys.stderr)
+                return status
+            await asyncio.sleep(0.1)
+
+    async def run(self, deliveries: list[Any], events_per_round: int, out: TextIO) -> int:
+        args = self.args
+        total = events_per_round * args.repeat
+        with open(self.service_log, "w", encoding="utf-8") as log_file:
+            process, url = await self.start_service(log_file)
+            try:
+                health_url = url.split("/webhooks/")[0] + "/healthz"
+                async with aiohttp.ClientSession() as session:
+                    started = time.monotonic()
+                    await self.post_all(session, url, signed_bodies(deliveries, args.repeat,
+                                                                     self.app_secret.encode()))
+                    posted_in = time.monotonic() - started
+                    status = await self.wait_until_settled(session, health_url, total)
+                    settled_in = time.monotonic() - started
+                peak = peak_rss_bytes(process.pid)
+            finally:
+                exit_code = await self.stop_service(process)
+        if exit_code != 0:
+            raise RuntimeError(f"the service stopped with exit status {exit_code}")
+        for text in stored_records(self.database):
+            out.write(text + "\n")
+        out.flush()
+        failed = 0
+        for failure in stored_failures(self.database):
+            failed += 1
+            print(f"{PROG}: failed: {json.dumps(failure, ensure_ascii=False)}", file=sys.stderr)
+        events = status["records"] + status["failed"]
+        peak_text = f"{peak / 2**20:.1f} MiB" if peak is not None else "unknown"
+        print(f"{PROG}: {self.posted} deliveries posted in {posted_in:.2f} s ({self.posted / posted_in:.0f}/s); "
+              f"{status['records']} records, {status['failed']} failed, {status['dead_letters']} dead letters; "
+              f"{events} events stored in {settled_in:.2f} s ({events / settled_in:.0f} events/s); "
+              f"service peak RSS {peak_text}", file=sys.stderr)
+        return 1 if failed or self.refused else 0
+
+
+def count_events(deliveries: list[Any]) -> int:
+    return sum(len(entry.get("changes") or []) if isinstance(entry, dict) else 1
+               for delivery in deliveries if isinstance(delivery, dict)
+               for entry in (delivery.get("entry") or []))
+
+
+def run_demo(args: argparse.Namespace, out: TextIO) -> int:
+    deliveries = read_deliveries(args.payloads)
+    with tempfile.TemporaryDirectory(prefix="webhook_demo-") as workdir:
+        driver = Driver(args, Path(workdir))
+        try:
+            return asyncio.run(driver.run(deliveries, count_events(deliveries), out))
+        except RuntimeError as error:
+            log_tail = driver.service_log.read_text(encoding="utf-8", errors="replace")[-4000:] \
+                if driver.service_log.exists() else ""
+            print(f"{PROG}: error: {error}\n{log_tail}", file=sys.stderr, end="")
+            return 1

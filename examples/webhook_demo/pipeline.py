@@ -1,0 +1,216 @@
+"""Enrichment: a fixed pool of workers turns pending events into stored records.
+
+A dispatcher claims events from the inbox in small batches, as room frees up in a bounded queue, and the
+workers take them from there. A worker fetches the parent post through the Graph API client, builds the
+record and stores it with the event's new state; it never holds a transaction across the network, because
+every store is one job on the inbox's writer. Retrying is decided here, not in the client: a transient
+failure makes the event wait (in the database, holding no worker) until a later attempt, throttling pauses
+every worker until it passes, and a refused token pauses them until the service is restarted.
+"""
+import asyncio
+import logging
+import random
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from webhook_demo.graph_api import GraphApiClient, GraphApiError
+from webhook_demo.inbox import Claim, Inbox
+from webhook_demo.payloads import Account
+from webhook_demo.records import build_record, fetch_parent_post
+
+log = logging.getLogger("webhook_demo.pipeline")
+
+
+@dataclass(frozen=True)
+class Backoff:
+    """Capped exponential backoff with full jitter over its upper half."""
+    base: float = 0.5
+    cap: float = 60.0
+
+    def delay(self, attempts: int) -> float:
+        ceiling = min(self.cap, self.base * 2 ** max(attempts - 1, 0))
+        return random.uniform(ceiling / 2, ceiling)
+
+
+def _fields(claim: Claim, error: GraphApiError | None = None) -> str:
+    text = (f"delivery={claim.delivery_id} event={claim.key} account={claim.event.account_id} "
+            f"field={claim.event.kind} attempt={claim.attempts}")
+    if error is not None:
+        text += f" status={error.status} code={error.code} subcode={error.subcode}"
+    return text
+
+
+class Pipeline:
+    def __init__(self, inbox: Inbox, client: GraphApiClient, access_token: str, accounts: Mapping[str, Account],
+                 *, concurrency: int, max_attempts: int = 8, backoff: Backoff = Backoff(),
+                 batch: int = 8) -> None:
+        self._inbox = inbox
+        self._client = client
+        self._token = access_token
+        self._accounts = accounts
+        self.concurrency = concurrency
+        self.max_attempts = max_attempts
+        self._backoff = backoff
+        self._batch = batch
+        # Claimed and not yet settled: at most one in each worker's hands and as many again queued.
+        self._limit = 2 * concurrency
+        self._outstanding = 0
+        self._queue: asyncio.Queue[Claim | None] = asyncio.Queue()
+        self._slot_freed = asyncio.Event()
+        self._wake = asyncio.Event()
+        self._running = asyncio.Event()
+        self._running.set()
+        self._stopping = False
+        self._paused_until: float | None = None
+        self.pause_reason: str | None = None
+        self._resume_handle: asyncio.TimerHandle | None = None
+        self._in_hand: dict[int, Claim] = {}
+        self._dispatcher: asyncio.Task[None] | None = None
+        self._workers: list[asyncio.Task[None]] = []
+
+    def start(self) -> None:
+        self._dispatcher = asyncio.ensure_future(self._dispatch())
+        self._workers = [asyncio.ensure_future(self._work()) for _ in range(self.concurrency)]
+
+    def wake(self) -> None:
+        """New events were stored: claim them."""
+        self._wake.set()
+
+    def status(self) -> dict[str, Any]:
+        return {"live": sum(not worker.done() for worker in self._workers),
+                "busy": len(self._in_hand),
+                "paused": not self._running.is_set(),
+                "pause_reason": self.pause_reason}
+
+    def _pause(self, reason: str, until: float | None) -> None:
+        """Holds every worker back until `until` (a loop time), or until restart when it is None."""
+        if not self._running.is_set() and (self._paused_until is None
+                                           or (until is not None and until <= self._paused_until)):
+            return
+        self.pause_reason = reason
+        self._paused_until = until
+        self._running.clear()
+        if self._resume_handle is not None:
+            self._resume_handle.cancel()
+            self._resume_handle = None
+        if until is not None:
+            self._resume_handle = asyncio.get_running_loop().call_at(until, self._resume)
+
+    def _resume(self) -> None:
+        self._resume_handle = None
+        self._paused_until = None
+        self.pause_reason = None
+        self._running.set()
+        log.info("workers resumed")
+
+    async def _dispatch(self) -> None:
+        while True:
+            await self._running.wait()
+            if self._stopping:
+                return
+            room = self._limit - self._outstanding
+            if room <= 0:
+                self._slot_freed.clear()
+                await self._slot_freed.wait()
+                continue
+            self._wake.clear()
+            claims = await self._inbox.claim(min(room, self._batch), self.max_attempts)
+            self._outstanding += len(claims)
+            for claim in claims:
+                self._queue.put_nowait(claim)
+            if claims:
+                continue
+            due = await self._inbox.next_due()
+            timeout = None if due is None else max(0.0, due - time.time())
+            try:
+                await asyncio.wait_for(self._wake.wait(), timeout)
+            except TimeoutError:
+                pass
+
+    async def _work(self) -> None:
+        while (claim := await self._queue.get()) is not None:
+            self._in_hand[claim.id] = claim
+            try:
+                await self._running.wait()
+                if self._stopping:
+                    return
+                await self._handle(claim)
+            except Exception:
+                # The store itself failed; the event stays in flight and is taken up again at the next start.
+                log.exception("could not store the outcome of an event %s", _fields(claim))
+            del self._in_hand[claim.id]
+            self._outstanding -= 1
+            self._slot_freed.set()
+
+    async def _handle(self, claim: Claim) -> None:
+        event = claim.event
+        account = self._accounts.get(event.account_id)
+        if account is None:
+            log.warning("event failed: no setting for the account %s", _fields(claim))
+            await self._inbox.fail(claim.id, f"no setting for Instagram account {event.account_id}")
+            return
+        try:
+            post = await fetch_parent_post(event, self._client, self._token)
+            record = build_record(event, account, post)
+        except GraphApiError as error:
+            await self._on_graph_error(claim, error)
+            return
+        except Exception as error:
+            log.error("event failed: %s %s", type(error).__name__, _fields(claim))
+            await self._inbox.fail(claim.id, f"unexpected {type(error).__name__}: {error}")
+            return
+        await self._inbox.finish(claim.id, record)
+        log.debug("event done %s", _fields(claim))
+
+    async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
+        reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"
+        if error.token_refused:
+            self._pause("the Graph API refused the access token; restart the service with a valid one", None)
+            log.critical("the Graph API refused the access token: all workers paused until restart; "
+                         "deliveries are still accepted %s", _fields(claim, error))
+            await self._inbox.release([claim.id])
+            return
+        if not error.retryable:
+            log.warning("event failed %s", _fields(claim, error))
+            await self._inbox.fail(claim.id, reason)
+            return
+        if claim.attempts >= self.max_attempts:
+            log.warning("event failed after its last attempt %s", _fields(claim, error))
+            await self._inbox.fail(claim.id, f"gave up after {claim.attempts} attempts: {reason}")
+            return
+        delay = max(self._backoff.delay(claim.attempts), error.retry_after or 0.0)
+        if error.throttled:
+            loop = asyncio.get_running_loop()
+            self._pause(f"throttled by the Graph API (HTTP {error.status}, code {error.code})", loop.time() + delay)
+            log.warning("throttled: all workers paused for %.1f s %s", delay, _fields(claim, error))
+        else:
+            log.info("will retry in %.1f s %s", delay, _fields(claim, error))
+        await self._inbox.retry_at(claim.id, time.time() + delay, reason)
+
+    async def stop(self, deadline: float) -> None:
+        """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back."""
+        self._stopping = True
+        if self._resume_handle is not None:
+            self._resume_handle.cancel()
+        # Wake everything that waits, so that each sees the stop; idle workers end at the None.
+        self._running.set()
+        self._wake.set()
+        self._slot_freed.set()
+        for _ in self._workers:
+            self._queue.put_nowait(None)
+        tasks = [task for task in (self._dispatcher, *self._workers) if task is not None]
+        if tasks:
+            await asyncio.wait(tasks, timeout=deadline)
+        for task in tasks:
+            task.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        left = list(self._in_hand)
+        while not self._queue.empty():
+            claim = self._queue.get_nowait()
+            if claim is not None:
+                left.append(claim.id)
+        if left:
+            await self._inbox.release(left)
+        log.info("pipeline stopped; %d events in hand put back to pending", len(left))

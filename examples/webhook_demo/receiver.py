@@ -1,0 +1,142 @@
+"""The HTTP side: the verification handshake, signed deliveries, and the health answer.
+
+A delivery is answered 200 only once it is committed, so the platform's retry covers every failure before
+that point: a body that cannot be kept is answered 503. The receiver never waits for the Graph API.
+"""
+import hashlib
+import hmac
+import json
+import logging
+from collections.abc import Awaitable, Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from aiohttp import web
+from aiohttp.abc import AbstractAccessLogger
+
+from webhook_demo.inbox import Inbox
+from webhook_demo.payloads import Event, PayloadError, Rejected, delivery_events
+
+WEBHOOK_PATH = "/webhooks/instagram"
+# The platform's deliveries are small; a larger body is refused before more of it is read.
+MAX_BODY_BYTES = 1 << 20
+SIGNATURE_HEADER = "X-Hub-Signature-256"
+
+log = logging.getLogger("webhook_demo.receiver")
+
+
+class AccessLogger(AbstractAccessLogger):
+    """One line per request with the path alone: the handshake's query carries the verify token."""
+
+    def log(self, request: web.BaseRequest, response: web.StreamResponse, time: float) -> None:
+        self.logger.info("%s %s %s %s %.4f", request.remote, request.method, request.path, response.status, time)
+
+
+@dataclass
+class Secrets:
+    app_secret: bytes
+    verify_token: str
+    access_token: str | None = field(default=None)
+
+    def values(self) -> list[str]:
+        return [value for value in (self.app_secret.decode("utf-8", "replace"), self.verify_token,
+                                    self.access_token) if value]
+
+
+def signature_matches(app_secret: bytes, body: bytes, header: str) -> bool:
+    """Whether `header` is "sha256=" and the hex HMAC-SHA256 of the body as received, compared in constant time."""
+    prefix, _, digest = header.partition("=")
+    if prefix != "sha256" or len(digest) != 64 or not digest.isascii():
+        return False
+    expected = hmac.new(app_secret, body, hashlib.sha256).hexdigest()
+    return hmac.compare_digest(expected, digest.lower())
+
+
+def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
+    """The delivery's events, or the reason it cannot be used at all."""
+    try:
+        document = json.loads(body)
+    except (UnicodeDecodeError, ValueError) as error:
+        return f"not JSON: {error}"
+    try:
+        return delivery_events(document, "delivery")
+    except PayloadError as error:
+        return str(error)
+
+
+async def _read_limited(request: web.Request) -> bytes | None:
+    """The body, or None once it passes MAX_BODY_BYTES (the rest is not read)."""
+    if request.content_length is not None and request.content_length > MAX_BODY_BYTES:
+        return None
+    body = bytearray()
+    async for chunk in request.content.iter_chunked(1 << 16):
+        body += chunk
+        if len(body) > MAX_BODY_BYTES:
+            return None
+    return bytes(body)
+
+
+class Receiver:
+    """The aiohttp application's handlers, over the inbox and a hook that wakes the workers."""
+
+    def __init__(self, inbox: Inbox, secrets: Secrets, on_stored: Callable[[], None],
+                 status: Callable[[], Awaitable[dict[str, Any]]]) -> None:
+        self._inbox = inbox
+        self._secrets = secrets
+        self._on_stored = on_stored
+        self._status = status
+        self.state = "recovering"
+
+    def app(self) -> web.Application:
+        # The size limit of request.read() too, should anything call it.
+        app = web.Application(client_max_size=MAX_BODY_BYTES)
+        app.router.add_get(WEBHOOK_PATH, self.handshake)
+        app.router.add_post(WEBHOOK_PATH, self.delivery)
+        app.router.add_get("/healthz", self.health)
+        return app
+
+    async def handshake(self, request: web.Request) -> web.Response:
+        query = request.query
+        token = query.get("hub.verify_token", "").encode("utf-8")
+        challenge = query.get("hub.challenge")
+        if (query.get("hub.mode") != "subscribe" or challenge is None
+                or not hmac.compare_digest(token, self._secrets.verify_token.encode("utf-8"))):
+            log.warning("verification handshake refused")
+            return web.Response(status=403, text="forbidden")
+        log.info("verification handshake answered")
+        return web.Response(text=challenge)
+
+    async def delivery(self, request: web.Request) -> web.Response:
+        body = await _read_limited(request)
+        if body is None:
+            log.warning("delivery refused: body over %d bytes", MAX_BODY_BYTES)
+            # The rest of the body was not read; the connection is not reused.
+            return web.Response(status=413, text="payload too large", headers={"Connection": "close"})
+        header = request.headers.get(SIGNATURE_HEADER)
+        if header is None:
+            log.warning("delivery refused: no signature")
+            return web.Response(status=401, text="signature missing")
+        if not signature_matches(self._secrets.app_secret, body, header):
+            log.warning("delivery refused: signature does not match")
+            return web.Response(status=403, text="signature does not match")
+        events = parse_delivery(body)
+        try:
+            accepted = await self._inbox.accept(body, events)
+        except Exception as error:
+            log.error("delivery not kept, answered 503: %s", type(error).__name__)
+            return web.Response(status=503, text="could not keep the delivery; try again",
+                                headers={"Retry-After": "5"})
+        if isinstance(events, str):
+            log.warning("dead letter: delivery=%d %s", accepted.delivery_id, events)
+        else:
+            log.debug("delivery=%d stored: %d new events, %d duplicates", accepted.delivery_id,
+                      accepted.new_events, accepted.duplicates)
+            if accepted.new_events:
+                self._on_stored()
+        return web.json_response({"delivery": accepted.delivery_id, "new_events": accepted.new_events,
+                                  "duplicates": accepted.duplicates})
+
+    async def health(self, request: web.Request) -> web.Response:
+        status = await self._status()
+        status["state"] = self.state
+        return web.json_response(status, status=200 if self.state == "ready" else 503)
