@@ -1,4 +1,4 @@
-"""Command line: read deliveries, fetch each event's parent post, write one JSON line per event."""
+"""Command line: the batch mode over delivery files, and the `serve`, `records` and `demo` commands."""
 import argparse
 import asyncio
 import contextlib
@@ -40,7 +40,11 @@ def _positive(kind: type[int] | type[float]) -> Any:
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Turn Instagram webhook deliveries into flat records, one JSON line per event.")
+        prog=PROG, description="Turn Instagram webhook deliveries into flat records, one JSON line per event.",
+        epilog=f"Exit status: 0 when every event gave a record; 1 when some events failed (the Graph API failed "
+        f"for them, or a change is of a kind or shape this consumer does not handle; the other records are "
+        f"still written) or the Graph API could not be used at all; 2 for input it cannot read. "
+        f"Other commands: `{PROG} serve`, `{PROG} records` and `{PROG} demo`, each with --help.")
     parser.add_argument("payloads", nargs="*", type=Path, metavar="DELIVERIES",
                         help="JSON files with one webhook delivery or a list of them (default: the bundled samples)")
     parser.add_argument("--settings", type=Path, default=DATA_DIR / "settings.json",

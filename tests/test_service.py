@@ -1,0 +1,294 @@
+"""The webhook service over real HTTP on loopback, with real SQLite files, in child processes."""
+import asyncio
+import hashlib
+import hmac
+import json
+import os
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+EXAMPLES = REPO / "examples"
+DATA = EXAMPLES / "webhook_demo" / "data"
+APP_SECRET, VERIFY_TOKEN, ACCESS_TOKEN = "app-s3cret-ÆØ", "verify-t0ken-value", "graph-t0ken-value"
+BUNDLED = json.loads((DATA / "webhooks.json").read_text(encoding="utf-8"))
+BUNDLED_EVENTS = 8
+
+
+def service_env():
+    env = {key: value for key, value in os.environ.items() if not key.startswith(("INSTAGRAM_", "GRAPH_API_"))}
+    env.update(PYTHONPATH=str(EXAMPLES), INSTAGRAM_APP_SECRET=APP_SECRET, INSTAGRAM_VERIFY_TOKEN=VERIFY_TOKEN)
+    return env
+
+
+def serve_command(database, *options):
+    return [sys.executable, "-P", "-m", "webhook_demo", "serve", "--port", "0", "--database", str(database),
+            "--log-level", "DEBUG", *map(str, options)]
+
+
+def sign(body, secret=APP_SECRET):
+    return "sha256=" + hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()
+
+
+def fresh(delivery, copy_number):
+    """The delivery with new comment and media ids, which the stand-in serves as copies of its posts."""
+    text = json.dumps(delivery).replace('"179', f'"{copy_number}179').replace('"180', f'"{copy_number}180')
+    return json.loads(text)
+
+
+@pytest.fixture(autouse=True)
+def demo_modules(monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+
+
+def stored(database, *options):
+    """What `webhook_demo records` prints for the database, decoded."""
+    proc = subprocess.run([sys.executable, "-P", "-m", "webhook_demo", "records", "--database", str(database),
+                           *options], capture_output=True, text=True, env=service_env(), timeout=60, check=True)
+    return [json.loads(line) for line in proc.stdout.splitlines()]
+
+
+class Running:
+    """`serve` with the embedded stand-in, used through blocking calls of urllib."""
+
+    def __init__(self, tmp):
+        self.database = tmp / "inbox.db"
+        self.log_path = tmp / "service.log"
+        self._log = open(self.log_path, "w", encoding="utf-8")
+        self.process = subprocess.Popen(serve_command(self.database), stdout=subprocess.PIPE, stderr=self._log,
+                                        text=True, env=service_env())
+        line = self.process.stdout.readline()
+        assert line.startswith("listening on http://127.0.0.1:"), self.log_path.read_text()
+        self.url = line.split()[-1]
+        self.base = self.url.split("/webhooks/")[0]
+
+    def request(self, url, data=None, headers=None):
+        try:
+            with urllib.request.urlopen(urllib.request.Request(url, data=data, headers=headers or {}),
+                                        timeout=30) as answer:
+                return answer.status, answer.read()
+        except urllib.error.HTTPError as error:
+            with error:
+                return error.code, error.read()
+
+    def post(self, body, signature=None):
+        headers = {"Content-Type": "application/json"}
+        if signature is not False:
+            headers["X-Hub-Signature-256"] = signature or sign(body)
+        return self.request(self.url, body, headers)
+
+    def health(self):
+        status, body = self.request(f"{self.base}/healthz")
+        return json.loads(body)
+
+    def settle(self):
+        while (health := self.health())["pending"]:
+            pass
+        return health
+
+    def records(self, *options):
+        return stored(self.database, *options)
+
+    def stop(self):
+        self.process.terminate()
+        code = self.process.wait(timeout=30)
+        self.process.stdout.close()
+        self._log.close()
+        return code
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory):
+    running = Running(tmp_path_factory.mktemp("service"))
+    yield running
+    assert running.stop() == 0
+
+
+def body_of(document):
+    return json.dumps(document, ensure_ascii=False).encode()
+
+
+NON_ASCII = body_of(fresh(BUNDLED[1], 7))      # holds "すごい! #日本": signed as the bytes sent
+
+
+@pytest.mark.parametrize("body, signature, status, stored", [
+    (body_of(fresh(BUNDLED[0], 1)), None, 200, True),
+    (NON_ASCII, None, 200, True),
+    (NON_ASCII, sign(NON_ASCII.decode().encode("utf-16")), 403, False),
+    (body_of(fresh(BUNDLED[0], 2)), sign(b"other body"), 403, False),
+    (body_of(fresh(BUNDLED[0], 3)), sign(b"x", "wrong secret"), 403, False),
+    (body_of(fresh(BUNDLED[0], 4)), False, 401, False),
+    (body_of(fresh(BUNDLED[0], 5)), "sha1=" + sign(body_of(fresh(BUNDLED[0], 5)))[7:], 403, False),
+    (body_of(fresh(BUNDLED[0], 6)), "sha256=zz", 403, False),
+    (b"{" * (1 << 20) + b"}", None, 413, False),
+    (b"not json at all", None, 200, True),                       # kept as a dead letter
+    (body_of({"object": "page", "entry": []}), None, 200, True),  # kept as a dead letter
+], ids=["good", "non-ascii", "non-ascii-resigned", "bad", "wrong-secret", "missing", "wrong-prefix",
+        "malformed", "too-large", "not-json", "not-instagram"])
+def test_signature_and_size_decide_what_is_kept(service, body, signature, status, stored):
+    before = service.health()
+    answer, _ = service.post(body, signature)
+    assert answer == status
+    after = service.health()
+    assert after["deliveries"] - before["deliveries"] == stored
+
+
+@pytest.mark.parametrize("query, status, body", [
+    ({"hub.mode": "subscribe", "hub.verify_token": VERIFY_TOKEN, "hub.challenge": "1158201444"}, 200, b"1158201444"),
+    ({"hub.mode": "subscribe", "hub.verify_token": "guess", "hub.challenge": "1158201444"}, 403, None),
+    ({"hub.mode": "unsubscribe", "hub.verify_token": VERIFY_TOKEN, "hub.challenge": "1"}, 403, None),
+    ({"hub.mode": "subscribe", "hub.verify_token": VERIFY_TOKEN}, 403, None),
+], ids=["echoed", "wrong-token", "wrong-mode", "no-challenge"])
+def test_verification_handshake(service, query, status, body):
+    from urllib.parse import urlencode
+    answer, content = service.request(f"{service.url}?{urlencode(query)}")
+    assert answer == status
+    assert body is None or content == body
+
+
+def test_duplicate_and_rebatched_deliveries_store_each_event_once(service):
+    first, second = fresh(BUNDLED[1], 20), fresh(BUNDLED[2], 20)
+    rebatched = {"object": "instagram", "entry": [
+        {**first["entry"][0], "time": first["entry"][0]["time"] + 60, "changes": first["entry"][0]["changes"][::-1]},
+        second["entry"][0]]}
+    before = service.settle()
+    for document in (first, first, rebatched):
+        assert service.post(body_of(document))[0] == 200
+    after = service.settle()
+    assert after["deliveries"] - before["deliveries"] == 3
+    assert after["records"] - before["records"] == 3
+    ids = [(r["comment_id"], r["post_id"]) for r in service.records()]
+    assert len(ids) == len(set(ids))
+
+
+def test_unhandled_change_fails_alone(service):
+    delivery = fresh(BUNDLED[0], 30)
+    delivery["entry"][0]["changes"] += [{"field": "story_insights", "value": {"media_id": "1", "reach": 3}},
+                                        fresh(BUNDLED[3], 30)["entry"][0]["changes"][0]]
+    before = service.settle()
+    assert service.post(body_of(delivery))[0] == 200
+    after = service.settle()
+    assert (after["records"] - before["records"], after["failed"] - before["failed"]) == (2, 1)
+    failure = [f for f in service.records("--failed") if f.get("field") == "story_insights"]
+    assert len(failure) == 1
+    assert "change 2: unsupported field 'story_insights'" in failure[0]["reason"]
+
+
+def test_secrets_stay_out_of_the_log(service):
+    service.request(f"{service.url}?hub.mode=subscribe&hub.verify_token={VERIFY_TOKEN}&hub.challenge=7")
+    service.request(f"{service.url}?hub.mode=subscribe&hub.verify_token=near-{VERIFY_TOKEN}&hub.challenge=7")
+    service.post(b"{}", sign(b"{}", "x"))
+    log = service.log_path.read_text(encoding="utf-8")
+    assert "GET /webhooks/instagram 200" in log and "GET /webhooks/instagram 403" in log
+    for secret in (APP_SECRET, VERIFY_TOKEN, "hub.verify_token"):
+        assert secret not in log
+
+
+# The stand-in in this process; the service in a child, pointed at it.
+
+async def start_service(database, base_url, log, *options):
+    env = {**service_env(), "GRAPH_API_ACCESS_TOKEN": ACCESS_TOKEN}
+    process = await asyncio.create_subprocess_exec(
+        *serve_command(database, "--graph-api-url", base_url, *options), stdout=asyncio.subprocess.PIPE,
+        stderr=log, env=env)
+    line = (await process.stdout.readline()).decode()
+    assert line.startswith("listening on "), log.name
+    return process, line.split()[-1]
+
+
+async def health(session, url):
+    async with session.get(url.split("/webhooks/")[0] + "/healthz") as answer:
+        return await answer.json()
+
+
+async def post_bundled(session, url):
+    for delivery in BUNDLED:
+        body = body_of(delivery)
+        async with session.post(url, data=body, headers={"X-Hub-Signature-256": sign(body)}) as answer:
+            assert answer.status == 200
+
+
+async def until(session, url, condition):
+    while not condition(status := await health(session, url)):
+        await asyncio.sleep(0.05)
+    return status
+
+
+def run_with_stand_in(scenario, **stand_in_options):
+    import aiohttp
+    from webhook_demo.stand_in import RunningStandIn, StandIn, load_posts
+
+    async def go():
+        stand_in = StandIn(load_posts(DATA / "posts.json"), access_token=ACCESS_TOKEN, **stand_in_options)
+        async with RunningStandIn(stand_in) as running, aiohttp.ClientSession() as session:
+            return await scenario(stand_in, running.base_url, session)
+    return asyncio.run(go())
+
+
+def test_kill_9_loses_nothing_and_a_restart_finishes_the_work(tmp_path):
+    database = tmp_path / "inbox.db"
+
+    async def scenario(stand_in, base_url, session):
+        with open(tmp_path / "first.log", "w") as log:
+            process, url = await start_service(database, base_url, log, "--concurrency", "3")
+            await post_bundled(session, url)
+            # The stand-in holds every answer for a minute: events are certainly in flight and pending
+            # (three in the workers' hands, as many claimed behind them).
+            status = await until(session, url, lambda s: s["in_flight"] == 6)
+            assert (status["deliveries"], status["pending"]) == (len(BUNDLED), BUNDLED_EVENTS)
+            second = subprocess.run(serve_command(database), capture_output=True, text=True, env=service_env(),
+                                    timeout=60)
+            assert second.returncode == 2 and "in use by another process" in second.stderr
+            process.kill()
+            assert await process.wait() == -9
+        stand_in.latency = 0
+        with open(tmp_path / "second.log", "w") as log:
+            process, url = await start_service(database, base_url, log)
+            status = await until(session, url, lambda s: s["state"] == "ready" and s["pending"] == 0)
+            process.terminate()
+            assert await process.wait() == 0
+        assert (status["records"], status["failed"]) == (BUNDLED_EVENTS, 0)
+        assert "6 events were in flight when the last run stopped" in (tmp_path / "second.log").read_text()
+
+    run_with_stand_in(scenario, latency=60)
+    records = stored(database)
+    assert sorted(r["comment_id"] or r["post_id"] for r in records) == sorted(
+        c["value"].get("id") or c["value"].get("comment_id") or c["value"]["media_id"]
+        for d in BUNDLED for e in d["entry"] for c in e["changes"])
+
+
+def test_retries_wait_at_least_as_long_as_retry_after(tmp_path):
+    # One post each: HTTP 429, HTTP 503, and the Graph API's throttling code 613 sent with HTTP 400.
+    faults = {"17900000000000101": (429, None), "17900000000000201": (503, None), "17900000000000104": (400, 613)}
+
+    async def scenario(stand_in, base_url, session):
+        for post_id, (status, code) in faults.items():
+            stand_in.fail(post_id, status, code=code, retry_after="1")
+        with open(tmp_path / "service.log", "w") as log:
+            process, url = await start_service(tmp_path / "inbox.db", base_url, log, "--retry-base", "0.01")
+            await post_bundled(session, url)
+            settled = await until(session, url, lambda s: s["pending"] == 0)
+            process.terminate()
+            assert await process.wait() == 0
+        assert (settled["records"], settled["failed"]) == (BUNDLED_EVENTS, 0)
+        for post_id in faults:
+            first, second = stand_in.request_times[post_id][:2]
+            assert second - first >= 1.0, post_id
+
+    run_with_stand_in(scenario)
+
+
+def test_demo_drives_the_service_end_to_end(tmp_path):
+    output = tmp_path / "records.jsonl"
+    proc = subprocess.run([sys.executable, "-P", "-m", "webhook_demo", "demo", "--repeat", "3", "--output", output],
+                          capture_output=True, text=True, env=service_env(), timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "15 deliveries posted" in proc.stderr and "24 records, 0 failed, 0 dead letters" in proc.stderr
+    found = [json.loads(line) for line in output.read_text(encoding="utf-8").splitlines()]
+    assert len({(r["comment_id"], r["post_id"]) for r in found}) == 3 * BUNDLED_EVENTS
+    assert all(r["post_permalink"].startswith("https://www.instagram.com/") for r in found)
