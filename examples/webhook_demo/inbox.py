@@ -102,6 +102,9 @@ class Inbox:
         self._jobs: "queue.SimpleQueue[_Job | None]" = queue.SimpleQueue()
         self._writer = threading.Thread(target=self._write_loop, name="inbox-writer", daemon=True)
         self._writer.start()
+        # Counting a large table takes a while; a reader of its own keeps that from holding up commits.
+        self._reader = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="inbox-reader")
+        self._reader_db: sqlite3.Connection | None = None
 
     @classmethod
     def open(cls, path: Path, *, synchronous: str = "FULL") -> "Inbox":
@@ -133,6 +136,9 @@ class Inbox:
         """Lets queued jobs finish, then closes the database and gives up the lock."""
         self._jobs.put(None)
         self._writer.join()
+        self._reader.shutdown()
+        if self._reader_db is not None:
+            self._reader_db.close()
         self._db.close()
         os.close(self._lock_fd)
 
@@ -277,7 +283,15 @@ class Inbox:
             "SELECT min(next_attempt) FROM events WHERE state = 'waiting'").fetchone())
         return None if row[0] is None else float(row[0])
 
+    async def _read(self, run: Callable[[sqlite3.Connection], T]) -> T:
+        def on_reader() -> T:
+            if self._reader_db is None:
+                self._reader_db = _connect(str(self.path))
+            return run(self._reader_db)
+        return await asyncio.get_running_loop().run_in_executor(self._reader, on_reader)
+
     async def counts(self) -> dict[str, int]:
+        """How many deliveries, and events in each state, as of the last commit."""
         def run(db: sqlite3.Connection) -> dict[str, int]:
             by_state = dict(db.execute("SELECT state, count(*) FROM events GROUP BY state").fetchall())
             return {
@@ -289,7 +303,7 @@ class Inbox:
                 "failed": by_state.get("failed", 0),
                 "dead_letters": db.execute("SELECT count(*) FROM dead_letters").fetchone()[0],
             }
-        return await self._submit(run)
+        return await self._read(run)
 
 
 def _read_only(path: Path) -> sqlite3.Connection:
