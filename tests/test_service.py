@@ -226,7 +226,8 @@ def run_with_stand_in(scenario, **stand_in_options):
     async def go():
         stand_in = StandIn(load_posts(DATA / "posts.json"), access_token=ACCESS_TOKEN, **stand_in_options)
         async with RunningStandIn(stand_in) as running, aiohttp.ClientSession() as session:
-            return await scenario(stand_in, running.base_url, session)
+            async with asyncio.timeout(60):
+                return await scenario(stand_in, running.base_url, session)
     return asyncio.run(go())
 
 

@@ -300,6 +300,8 @@ def _demo_parser() -> argparse.ArgumentParser:
                         help="deliveries POSTed at once (default 4)")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds the stand-in waits before each answer")
     parser.add_argument("--timeout", type=_positive(float), default=10.0)
+    parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
+                        help="the service's SQLite durability (default FULL)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress line on stderr (default: on a terminal)")
     return parser

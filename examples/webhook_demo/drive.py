@@ -107,7 +107,7 @@ class Driver:
         args = self.args
         command = [sys.executable, "-P", "-m", "webhook_demo", "serve", "--host", "127.0.0.1", "--port", "0",
                    "--database", str(self.database), "--concurrency", str(args.concurrency),
-                   "--latency", str(args.latency), "--timeout", str(args.timeout),
+                   "--latency", str(args.latency), "--timeout", str(args.timeout), "--synchronous", args.synchronous,
                    "--settings", str(args.settings), "--posts", str(args.posts)]
         process = await asyncio.create_subprocess_exec(*command, stdout=asyncio.subprocess.PIPE, stderr=log_file,
                                                        env=env)

@@ -1,8 +1,8 @@
 """The service's store: accepted deliveries, their events and states, records, and dead letters.
 
 SQLite in WAL mode. One connection writes, on a thread of its own, and every change goes through it as a
-job; jobs that arrive together share one `BEGIN IMMEDIATE` transaction, each inside a savepoint so that a
-failing job fails alone. The async methods hand a job to that thread and await its commit, so nothing on the
+job; jobs that arrive together share one `BEGIN IMMEDIATE` transaction, and should one of them fail, the
+others are committed without it. The async methods hand a job to that thread and await its commit, so nothing on the
 event loop ever waits for the disk, and a caller learns of success only once the change is durable.
 
 One process owns a database file: `Inbox.open` takes an exclusive lock on a file beside it.
@@ -84,7 +84,7 @@ class Claim:
 @dataclass
 class _Job:
     run: Callable[[sqlite3.Connection], Any]
-    done: "concurrent.futures.Future[Any]"
+    done: "asyncio.Future[Any]"
 
 
 def _connect(path: str, **kwargs: Any) -> sqlite3.Connection:
@@ -99,7 +99,11 @@ class Inbox:
         self.synchronous = synchronous
         self._lock_fd = lock_fd
         self._db = connection
-        self._jobs: "queue.SimpleQueue[_Job | None]" = queue.SimpleQueue()
+        # Jobs go over in lists: those submitted in one turn of the event loop travel together, and their
+        # outcomes come back together, so the two threads hand over once per batch rather than once per job.
+        self._jobs: "queue.SimpleQueue[list[_Job] | None]" = queue.SimpleQueue()
+        self._outbox: list[_Job] = []
+        self._loop: asyncio.AbstractEventLoop | None = None
         self._writer = threading.Thread(target=self._write_loop, name="inbox-writer", daemon=True)
         self._writer.start()
         # Counting a large table takes a while; a reader of its own keeps that from holding up commits.
@@ -143,8 +147,7 @@ class Inbox:
         os.close(self._lock_fd)
 
     def _write_loop(self) -> None:
-        while (job := self._jobs.get()) is not None:
-            batch = [job]
+        while (batch := self._jobs.get()) is not None:
             while len(batch) < MAX_JOBS_PER_COMMIT:
                 try:
                     more = self._jobs.get_nowait()
@@ -153,46 +156,59 @@ class Inbox:
                 if more is None:
                     self._jobs.put(None)
                     break
-                batch.append(more)
-            self._commit(batch)
+                batch += more
+            batch = [job for job in batch if not job.done.cancelled()]
+            outcomes = self._commit(batch)
+            assert self._loop is not None
+            self._loop.call_soon_threadsafe(self._settle, batch, outcomes)
 
-    def _commit(self, batch: list[_Job]) -> None:
-        batch = [job for job in batch if job.done.set_running_or_notify_cancel()]
-        results: list[tuple[_Job, bool, Any]] = []
+    def _commit(self, batch: list[_Job]) -> list[tuple[bool, Any]]:
+        """Runs the jobs in one transaction; a job that raises is left out and the others run again."""
+        db = self._db
+        if not batch:
+            return []
         try:
-            self._db.execute("BEGIN IMMEDIATE")
+            db.execute("BEGIN IMMEDIATE")
         except sqlite3.Error as error:
-            for job in batch:
-                job.done.set_exception(error)
-            return
+            return [(False, error)] * len(batch)
+        outcomes: list[tuple[bool, Any]] = []
+        for job in batch:
+            try:
+                outcomes.append((True, job.run(db)))
+            except Exception as error:
+                db.execute("ROLLBACK")
+                failed = len(outcomes)
+                return self._commit(batch[:failed]) + [(False, error)] + self._commit(batch[failed + 1:])
         try:
-            for job in batch:
-                self._db.execute("SAVEPOINT job")
-                try:
-                    results.append((job, True, job.run(self._db)))
-                    self._db.execute("RELEASE job")
-                except Exception as error:
-                    self._db.execute("ROLLBACK TO job")
-                    self._db.execute("RELEASE job")
-                    results.append((job, False, error))
-            self._db.execute("COMMIT")
-        except Exception as error:
-            if self._db.in_transaction:
-                self._db.execute("ROLLBACK")
-            for job in batch:
-                job.done.set_exception(error)
-            return
-        for job, ok, value in results:
+            db.execute("COMMIT")
+        except sqlite3.Error as error:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            return [(False, error)] * len(batch)
+        return outcomes
+
+    @staticmethod
+    def _settle(batch: list[_Job], outcomes: list[tuple[bool, Any]]) -> None:
+        for job, (ok, value) in zip(batch, outcomes):
+            if job.done.cancelled():
+                continue
             if ok:
                 job.done.set_result(value)
             else:
                 job.done.set_exception(value)
 
+    def _flush(self) -> None:
+        batch, self._outbox = self._outbox, []
+        self._jobs.put(batch)
+
     async def _submit(self, run: Callable[[sqlite3.Connection], T]) -> T:
-        done: "concurrent.futures.Future[T]" = concurrent.futures.Future()
-        self._jobs.put(_Job(run, done))
-        result: T = await asyncio.wrap_future(done)
-        return result
+        loop = asyncio.get_running_loop()
+        self._loop = loop
+        done: asyncio.Future[T] = loop.create_future()
+        if not self._outbox:
+            loop.call_soon(self._flush)
+        self._outbox.append(_Job(run, done))
+        return await done
 
     async def accept(self, body: bytes, events: list[Event | Rejected] | str) -> Accepted:
         """Stores a delivery and its events, or (given a reason instead) keeps it as a dead letter.

@@ -188,6 +188,8 @@ class Pipeline:
         else:
             log.info("will retry in %.1f s %s", delay, _fields(claim, error))
         await self._inbox.retry_at(claim.id, time.time() + delay, reason)
+        # The dispatcher may be asleep with no retry due; it sets its timer anew.
+        self._wake.set()
 
     async def stop(self, deadline: float) -> None:
         """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back."""

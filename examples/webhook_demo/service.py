@@ -148,7 +148,7 @@ def run_serve(args: argparse.Namespace, accounts: dict[str, Account], posts: dic
     # extracting_common_details reads the clock through datetime.utcnow(), deprecated on 3.13; once a
     # process is enough to know that.
     warnings.filterwarnings("ignore", "datetime.datetime.utcnow", DeprecationWarning)
-    # The event loop and the inbox's writer thread hand work to each other for every event; the default
-    # 5 ms switch interval would make each handoff wait that long for the loop to let go of the GIL.
+    # The event loop and the inbox's writer thread hand batches to each other all the time; a shorter
+    # switch interval than the default 5 ms lets the writer get the GIL sooner (a few percent more events/s).
     sys.setswitchinterval(0.0005)
     return asyncio.run(serve(args, secrets, accounts, posts))
