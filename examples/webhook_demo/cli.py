@@ -296,8 +296,8 @@ def _demo_parser() -> argparse.ArgumentParser:
     parser.add_argument("--repeat", type=_positive(int), default=1,
                         help="send the deliveries N times, each time with fresh comment and media ids")
     parser.add_argument("--concurrency", type=_positive(int), default=8, help="the service's workers (default 8)")
-    parser.add_argument("--post-concurrency", type=_positive(int), default=4,
-                        help="deliveries POSTed at once (default 4)")
+    parser.add_argument("--post-concurrency", type=_positive(int), default=16,
+                        help="deliveries POSTed at once (default 16)")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds the stand-in waits before each answer")
     parser.add_argument("--timeout", type=_positive(float), default=10.0)
     parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
