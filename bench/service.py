@@ -52,7 +52,7 @@ def measure(repeat: int, concurrency: int) -> dict[str, float]:
     events = repeat * EVENTS_PER_REPEAT
     stderr, batch_rss = run(["--repeat", str(repeat), "--concurrency", str(concurrency)])
     batch_rate = events / number(r"records, 0 failed, in ([\d.]+) s", stderr)
-    stderr, _ = run(["demo", "--repeat", str(repeat), "--concurrency", str(concurrency), ])
+    stderr, _ = run(["demo", "--repeat", str(repeat), "--concurrency", str(concurrency)])
     return {
         "events": events,
         "batch_rate": batch_rate,

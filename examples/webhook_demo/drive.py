@@ -180,6 +180,8 @@ class Driver:
                     status = await self.wait_until_settled(session, health_url, total)
                     settled_in = time.monotonic() - started
                 peak = peak_rss_bytes(process.pid)
+            except aiohttp.ClientError as error:
+                raise RuntimeError(f"the service stopped answering ({type(error).__name__})") from None
             finally:
                 exit_code = await self.stop_service(process)
         if exit_code != 0:
