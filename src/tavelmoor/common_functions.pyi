@@ -9,10 +9,12 @@ that failed; a wrong number of arguments or an unknown keyword raises TypeError.
 import json as json
 import re as re
 from collections.abc import Awaitable
-from datetime import datetime as datetime
+from datetime import datetime as _datetime
 from typing import Any, Dict as Dict, List as List, Protocol, Tuple as Tuple, type_check_only
 
 __test__: dict[str, Any]
+# A variable rather than the class, so that a datetime subclass can be bound here to fix the clock.
+datetime: type[_datetime]
 
 @type_check_only
 class _GraphApiClient(Protocol):
