@@ -8,6 +8,7 @@ The one wording that differs on purpose is the StopIteration guard's message.
 import asyncio
 import gc
 import inspect
+import json
 import sys
 import traceback
 import types

@@ -5,6 +5,7 @@ import traceback
 import pytest
 from hypothesis import given, strategies as st
 
+from tavelmoor.common_functions import get_media_type
 
 # The one table of media names in the tests, besides the twin's.
 NAMES_BY_CODE = {  # comma-separated; the leading comma of code 1 is the empty name

@@ -1,6 +1,7 @@
 """Differential properties: each function against its plain-Python twin."""
 import collections
 import inspect
+import json
 import types
 
 import pytest
