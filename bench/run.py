@@ -4,7 +4,7 @@ Usage: python bench/run.py [--quick] [--case SUBSTRING ...]
 
 For every case three statements run in this one process, interleaved repeat by repeat:
 - native: the function of tavelmoor.common_functions;
-- python: the plain-Python equivalent in bench/plain.py (same work, same result on the same input);
+- python: the plain-Python twin in tests/twin.py (same work, same result on the same input);
 - floor: the host work that the function cannot avoid (a bare builtin call, re.findall and a join,
   datetime.utcnow().strftime(), json.loads, or the client's awaitable for a parent post).
 Each is timed with timeit; the figure is the fastest repeat divided by its loop count, in ns per call,
@@ -24,8 +24,8 @@ from datetime import datetime
 from pathlib import Path
 from types import SimpleNamespace
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import plain  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import twin as plain  # noqa: E402
 
 from tavelmoor import common_functions as native  # noqa: E402
 

@@ -1,6 +1,6 @@
 """The coroutine object against an `async def` doing the same, step by step.
 
-Each case drives one coroutine of process_parent_post and one of `reference`
+Each case drives one coroutine of process_parent_post and one of `reference`, the twin's,
 with the same operations, each over its own client, and compares what every
 step gives, what the client saw, and the state that inspect reports after it.
 The one wording that differs on purpose is the StopIteration guard's message.
@@ -18,22 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from tavelmoor.common_functions import process_parent_post
-
-FIELDS = (
-    "permalink,id,caption,comments_count,like_count,media_type,media_url,owner{name,username,ig_id,id,"
-    "followers_count,follows_count,media_count,biography,profile_picture_url,website},ig_id,username,"
-    "shortcode,thumbnail_url,media_product_type,is_comment_enabled,timestamp,children{media_type,"
-    "media_url,thumbnail_url}"
-)
-
-
-async def reference(post_id, instagram_api, access_token):
-    response_data = await instagram_api.fetch_instagram_data(
-        endpoint=post_id, access_token=access_token, fields=FIELDS)
-    if response_data and issubclass(type(response_data), str):
-        response_data = json.loads(response_data)
-    return response_data
-
+from twin import process_parent_post as reference
 
 IMPLEMENTATIONS = {"native": process_parent_post, "reference": reference}
 
@@ -288,7 +273,7 @@ def test_throw_into_unstarted_coroutine_names_the_def_line():
     with pytest.raises(KeyError) as info:
         coro.throw(KeyError("early"))
     last = traceback.extract_tb(info.value.__traceback__)[-1]
-    assert (last.name, last.lineno) == ("process_parent_post", 93)
+    assert (last.name, last.lineno) == ("process_parent_post", process_parent_post.__code__.co_firstlineno)
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
 
 
