@@ -5,6 +5,7 @@ import gc
 import inspect
 import json
 import traceback
+import types
 import weakref
 
 import pytest
@@ -186,6 +187,22 @@ def test_json_is_looked_up_when_decoding_starts(monkeypatch):
     assert run(coro) == ("fake", '{"a": 1}')
     monkeypatch.undo()
     assert run(process_parent_post(1, Client('{"a": 1}'), "t")) == {"a": 1}
+
+
+@pytest.mark.parametrize("how", ["dict", "module __getattr__", "missing"])
+def test_json_replaced_by_another_module(how, monkeypatch):
+    fake = types.ModuleType("fake")
+    if how == "dict":
+        fake.loads = lambda text: ("dict", text)
+    elif how == "module __getattr__":
+        fake.__getattr__ = lambda name: lambda text: (name, text)
+    monkeypatch.setattr(cf, "json", fake)
+    if how == "missing":
+        exc = raised_by(process_parent_post(1, Client("{}"), "t"), AttributeError)
+        assert str(exc) == "module 'fake' has no attribute 'loads'"
+        assert entries(exc)[-1] == ("tavelmoor/common_functions.py", "process_parent_post", 100)
+    else:
+        assert run(process_parent_post(1, Client("{}"), "t")) == ("dict" if how == "dict" else "loads", "{}")
 
 
 # Failures inside the coroutine

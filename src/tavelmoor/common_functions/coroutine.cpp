@@ -38,6 +38,11 @@ struct WrapperObject {
 static PyTypeObject* CoroutineType;
 static PyTypeObject* WrapperType;
 
+// One dead coroutine, kept for the next call: a service makes one per await
+// and drops it when the await ends. It holds nothing and is reachable from
+// nowhere but here.
+static CoroutineObject* spare_coroutine;
+
 static PyObject* str_close;
 static PyObject* str_throw;
 static PyObject* str_cr_await;
@@ -699,14 +704,26 @@ static void coroutine_dealloc(PyObject* self) noexcept
     release_body(co);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    free_object(self);
+    // One whose finaliser ran keeps that mark, which a new coroutine must not have.
+    if (spare_coroutine || PyObject_GC_IsFinalized(self)) {
+        free_object(self);
+        return;
+    }
+    spare_coroutine = co;
+    Py_DECREF(CoroutineType);
 }
 
 Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
 {
-    CoroutineObject* co = PyObject_GC_New(CoroutineObject, CoroutineType);
-    if (!co)
-        return Ref();
+    CoroutineObject* co = spare_coroutine;
+    if (co) {
+        spare_coroutine = nullptr;
+        PyObject_Init((PyObject*)co, CoroutineType);
+    } else {
+        co = PyObject_GC_New(CoroutineObject, CoroutineType);
+        if (!co)
+            return Ref();
+    }
     PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
     const int nargs = def.function->code.argcount;
     co->def = &def;
