@@ -297,17 +297,6 @@ def measure(case, variants, repeats, target):
     return {v: s * 1e9 / case.per for v, s in best.items()}
 
 
-def run_loop(case_index, variant, count):
-    loop = asyncio.new_event_loop()
-    case = build_cases(loop)[int(case_index)]
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", category=DeprecationWarning)
-        timer = make_timer(case, variant)
-        timer.timeit(int(count))
-    loop.close()
-    return 0
-
-
 def goal_status(goal, py_ratio, floor_ratio):
     kind, bound = goal
     value = py_ratio if kind == SPEEDUP else floor_ratio
@@ -364,11 +353,7 @@ def main(argv=None):
     parser.add_argument("--case", action="append", default=[],
                         help="run only the cases whose name holds this text (repeatable)")
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
-    parser.add_argument("--loop", nargs=3, metavar=("CASE", "VARIANT", "COUNT"),
-                        help="run one statement COUNT times untimed (for bench/instructions.py)")
     options = parser.parse_args(argv)
-    if options.loop:
-        return run_loop(*options.loop)
     repeats, target = (10, 0.001) if options.quick else (300, 0.001)
 
     print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")
