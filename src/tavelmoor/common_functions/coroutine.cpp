@@ -198,8 +198,6 @@ static Ref awaitable_iterator(PyObject* o) noexcept
     return iterator;
 }
 
-static PySendResult resume(CoroutineObject* co, PyObject* value, PyObject** result) noexcept;
-
 static bool is_our_wrapper(PyObject* o) noexcept
 {
     return Py_IS_TYPE(o, WrapperType);
