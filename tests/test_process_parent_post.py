@@ -6,6 +6,7 @@ import inspect
 import json
 import traceback
 import types
+import warnings
 import weakref
 
 import pytest
@@ -317,6 +318,31 @@ def test_stop_iteration_escaping_becomes_runtime_error(source, monkeypatch):
 
 
 # Lifecycle
+
+def test_each_new_coroutine_starts_afresh_after_others_ended():
+    """Finished, never started and closed coroutines come and go in turn: every new one
+    is unstarted, weakly referenced by nothing, and warns when dropped unstarted."""
+    for ending in ["finished", "never awaited", "closed", "finished"]:
+        coro = process_parent_post(1, Client({"n": 1}), "t")
+        ref = weakref.ref(coro)
+        if ending == "finished":
+            assert run(coro) == {"n": 1}
+        elif ending == "closed":
+            coro.send(None)
+            coro.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del coro
+            gc.collect()
+        assert ref() is None
+        assert [str(w.message) for w in caught] == (
+            ["coroutine 'process_parent_post' was never awaited"] if ending == "never awaited" else [])
+        fresh = process_parent_post(1, Client(), "t")
+        assert inspect.getcoroutinestate(fresh) == "CORO_CREATED" and ref() is None
+        with pytest.warns(RuntimeWarning, match="was never awaited"):
+            del fresh
+            gc.collect()
+
 
 def test_never_awaited_coroutine_warns_and_never_calls_the_client():
     client = Client()
