@@ -1,6 +1,7 @@
 #include "coroutine.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include <frameobject.h>
 
@@ -46,6 +47,10 @@ static CoroutineObject* spare_coroutine;
 static PyObject* str_close;
 static PyObject* str_throw;
 static PyObject* str_cr_await;
+// The getter of cr_await of the interpreter's coroutine type, found once: the
+// type is immutable and its instances have no dict, so calling the getter is
+// exactly what reading the attribute does.
+static const PyGetSetDef* coro_cr_await;
 static PyObject* str_module;
 
 static CoroutineObject* as_coroutine(PyObject* self) noexcept
@@ -167,7 +172,8 @@ static Ref awaitable_iterator(PyObject* o) noexcept
                 return Ref();
             }
         } else if (PyCoro_CheckExact(o)) {
-            Ref awaited = Ref::steal(PyObject_GetAttr(o, str_cr_await));
+            Ref awaited = Ref::steal(coro_cr_await ? coro_cr_await->get(o, coro_cr_await->closure)
+                                                   : PyObject_GetAttr(o, str_cr_await));
             if (!awaited)
                 return Ref();
             if (awaited.get() != Py_None) {
@@ -869,8 +875,19 @@ static PyType_Spec wrapper_spec = {
     wrapper_slots,
 };
 
+static const PyGetSetDef* find_getset(PyTypeObject* type, const char* name) noexcept
+{
+    for (const PyGetSetDef* def = type->tp_getset; def && def->name; ++def) {
+        if (strcmp(def->name, name) == 0 && def->get)
+            return def;
+    }
+    return nullptr;
+}
+
 int ready_coroutine_type() noexcept
 {
+    if (!coro_cr_await)
+        coro_cr_await = find_getset(&PyCoro_Type, "cr_await");
     if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
         intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
         return -1;
