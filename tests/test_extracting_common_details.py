@@ -152,3 +152,60 @@ def test_deprecation_warning_as_error_raises_at_106():
         warnings.simplefilter("error", DeprecationWarning)
         details(Recorder(), 1, 2)
     assert entries(info.value) == [("extracting_common_details", 106)]
+
+
+class FixedClock:
+    moment = None
+
+    @classmethod
+    def utcnow(cls):
+        return cls.moment
+
+
+EDGE_YEARS = st.sampled_from([1, 9, 10, 99, 100, 999, 1000, 1001, 1999, 2000, 9998, 9999])
+MOMENTS = st.datetimes(timezones=st.sampled_from([None, timezone.utc, timezone(timedelta(hours=-7))])) | st.builds(
+    datetime, EDGE_YEARS, st.integers(1, 12), st.integers(1, 28), st.integers(0, 23), st.integers(0, 59),
+    st.integers(0, 59), st.integers(0, 999999))
+
+
+@given(MOMENTS)
+def test_in_time_is_the_text_that_strftime_gives(moment):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(FixedClock, "moment", moment)
+        mp.setattr(cf, "datetime", FixedClock)
+        assert details({}, 1, 2)["in_time"] == moment.strftime(TIME_FORMAT)
+
+
+class OwnText(datetime):
+    def strftime(self, fmt):
+        return "own " + fmt
+
+
+class Subclock(datetime):
+    """A datetime subclass as the clock: its own utcnow is the one called."""
+
+    @classmethod
+    def utcnow(cls):
+        return datetime(2001, 2, 3, 4, 5, 6)
+
+
+class StandIn:
+    """A date-time look-alike outside the range of four-digit years."""
+
+    def __init__(self, year):
+        self.year = year
+
+    def strftime(self, fmt):
+        return f"{self.year}:{fmt}"
+
+
+@pytest.mark.parametrize("moment, text", [
+    (OwnText(2024, 3, 5), "own " + TIME_FORMAT), (StandIn(10000), "10000:" + TIME_FORMAT),
+    (StandIn(999), "999:" + TIME_FORMAT), (datetime(999, 1, 2, 3, 4, 5), datetime(999, 1, 2, 3, 4, 5).strftime(TIME_FORMAT)),
+])
+def test_anything_but_an_exact_datetime_of_four_digit_year_formats_itself(monkeypatch, moment, text):
+    monkeypatch.setattr(FixedClock, "moment", moment)
+    monkeypatch.setattr(cf, "datetime", FixedClock)
+    assert details({}, 1, 2)["in_time"] == text
+    monkeypatch.setattr(cf, "datetime", Subclock)
+    assert details({}, 1, 2)["in_time"] == "2001-02-03T04:05:06"
