@@ -388,7 +388,8 @@ def main(argv=None):
         loop.close()
     (print_markdown if options.markdown else print_table)(rows)
     print()
-    print(f"goals missed: {missed}")
+    short = [row[0] for row in rows if row[-1] == "MISSED"]
+    print(f"goals missed: {missed}" + (f" ({'; '.join(short)})" if short else ""))
     return 0
 
 

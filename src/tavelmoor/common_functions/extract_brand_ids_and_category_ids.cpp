@@ -155,7 +155,7 @@ public:
     {
         if (count_ == 0)
             return Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
-        if (count_ == 1 && items_[0].text)
+        if (count_ == 1 && items_[0].text && PyUnicode_CheckExact(items_[0].text))
             return Ref::borrow(items_[0].text);
         Py_ssize_t length = count_ - 1;
         Py_UCS4 maxchar = 127;
