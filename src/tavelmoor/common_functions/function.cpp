@@ -92,7 +92,7 @@ class AsciiMessage {
 public:
     void append(const char* text, size_t limit = sizeof buffer_) noexcept
     {
-        while (*text && limit-- && length_ < sizeof buffer_)
+        for (; limit > 0 && *text && length_ < sizeof buffer_; --limit)
             buffer_[length_++] = *text++;
     }
     void append(Py_ssize_t number) noexcept
