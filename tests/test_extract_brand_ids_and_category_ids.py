@@ -250,3 +250,14 @@ def test_code_that_empties_the_texts_list_cannot_crash_the_pass():
 
     result = extract([{"BrandID": "MARK", "CategoryID": "c"}, Clearing()])
     assert isinstance(result, tuple) and len(result) == 2
+
+
+def test_long_lists_of_mixed_values_join_as_str_join_does():
+    # More items than the pass keeps without a heap buffer; small ints written
+    # directly beside texts of every width.
+    values = [0, -1, 2**30 - 1, -(2**30), 2**30, 2**64, True, 1.5, "", "é", "日本", "😀", Other("o"), None] * 3
+    data = [rec(value, values[-1 - i]) for i, value in enumerate(values)]
+    assert extract(data) == reference(data)
+    # str() may give a str subclass; a join of one such text is still an exact str.
+    subclassed = Text(Other("s"))
+    assert [type(text) for text in extract([rec(subclassed, subclassed)])] == [str, str]

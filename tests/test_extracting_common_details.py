@@ -2,6 +2,7 @@ import builtins
 import re
 import sys
 import traceback
+import types
 import warnings
 from datetime import datetime, timedelta, timezone
 
@@ -154,3 +155,41 @@ def test_deprecation_warning_as_error_raises_at_106():
         warnings.simplefilter("error", DeprecationWarning)
         details(Recorder(), 1, 2)
     assert entries(info.value) == [("extracting_common_details", 106)]
+
+
+
+def clock_at(moment):
+    return types.SimpleNamespace(utcnow=lambda: moment)
+
+
+EDGE_YEARS = st.sampled_from([1, 9, 10, 99, 100, 999, 1000, 1001, 1999, 2000, 9998, 9999])
+MOMENTS = st.datetimes(timezones=st.sampled_from([None, timezone.utc, timezone(timedelta(hours=-7))])) | st.builds(
+    datetime, EDGE_YEARS, st.integers(1, 12), st.integers(1, 28), st.integers(0, 23), st.integers(0, 59),
+    st.integers(0, 59), st.integers(0, 999999))
+
+
+@given(MOMENTS)
+def test_in_time_is_the_text_that_strftime_gives(moment):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(cf, "datetime", clock_at(moment))
+        assert details({}, 1, 2)["in_time"] == moment.strftime(TIME_FORMAT)
+
+
+class OwnText(datetime):
+    def strftime(self, fmt):
+        return "own " + fmt
+
+
+class Subclock(datetime):
+    @classmethod
+    def utcnow(cls):
+        return OwnText(2001, 2, 3)
+
+
+@pytest.mark.parametrize("clock_object, text", [
+    (clock_at(OwnText(2024, 3, 5)), "own " + TIME_FORMAT), (Subclock, "own " + TIME_FORMAT),
+    (clock_at(types.SimpleNamespace(year=10000, strftime="10000 {}".format)), "10000 " + TIME_FORMAT),
+])
+def test_subclasses_and_stand_ins_keep_their_own_utcnow_and_strftime(monkeypatch, clock_object, text):
+    monkeypatch.setattr(cf, "datetime", clock_object)
+    assert details({}, 1, 2)["in_time"] == text

@@ -1,4 +1,5 @@
 import traceback
+import types
 
 import pytest
 
@@ -104,3 +105,22 @@ def test_object_without_findall(rebound_re):
     with pytest.raises(AttributeError) as info:
         cf.get_hashtags("#x")
     assert _entry(info.value) == ("tavelmoor.common_functions.get_hashtags", 15)
+
+
+def _module(**attributes):
+    module = types.ModuleType("stand_in")
+    vars(module).update(attributes)
+    return module
+
+
+@pytest.mark.parametrize("stand_in, result", [
+    (_module(findall=lambda pattern, text: ["dict"]), "dict"),
+    (_module(__getattr__=lambda name: lambda pattern, text: [name]), "findall"),
+    (type("Sub", (types.ModuleType,), {"findall": staticmethod(lambda p, t: ["class"])})("sub"), "class"),
+])
+def test_findall_read_from_a_module_as_getattr_reads_it(rebound_re, stand_in, result):
+    cf.re = stand_in
+    assert cf.get_hashtags("#x") == result
+    cf.re = _module()
+    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'findall'$"):
+        cf.get_hashtags("#x")

@@ -1,6 +1,8 @@
 #include "function.hpp"
 #include "globals.hpp"
 
+#include <datetime.h>
+
 // The nine values read from the setting, in the order they are asked for;
 // the n-th is asked for at line first_setting_line + n.
 struct SettingField {
@@ -51,6 +53,75 @@ static int prepare() noexcept
     return 0;
 }
 
+// The bound classmethod datetime.datetime.utcnow, for the C datetime type;
+// NULL when the host's datetime module offers no C API.
+static PyObject* datetime_utcnow;
+
+int record_datetime_api(PyObject* datetime_module) noexcept
+{
+    if (PyDateTimeAPI)
+        return 0;
+    PyObject* capsule;
+    if (PyObject_GetOptionalAttrString(datetime_module, "datetime_CAPI", &capsule) < 0)
+        return -1;
+    Ref owned = Ref::steal(capsule);
+    // Without the C implementation every time simply goes through strftime.
+    if (!capsule || !PyCapsule_IsValid(capsule, PyDateTime_CAPSULE_NAME))
+        return 0;
+    auto* api = (PyDateTime_CAPI*)PyCapsule_GetPointer(capsule, PyDateTime_CAPSULE_NAME);
+    Ref utcnow = Ref::steal(PyObject_GetAttr((PyObject*)api->DateTimeType, names.utcnow));
+    if (!utcnow)
+        return -1;
+    datetime_utcnow = utcnow.release();
+    PyDateTimeAPI = api;
+    return 0;
+}
+
+// datetime.utcnow(). The C datetime type is immutable, so when `datetime` is
+// that very type its utcnow is always the method bound once at import.
+static Ref read_clock(PyObject* datetime) noexcept
+{
+    if (PyDateTimeAPI && datetime == (PyObject*)PyDateTimeAPI->DateTimeType)
+        return Ref::steal(PyObject_CallNoArgs(datetime_utcnow));
+    return Ref::steal(PyObject_CallMethodNoArgs(datetime, names.utcnow));
+}
+
+static void write_digits(char* end, int value, int count) noexcept
+{
+    while (count--) {
+        *--end = (char)('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// current_time.strftime("%Y-%m-%dT%H:%M:%S"). An exact C datetime cannot have
+// its strftime replaced, and with a four-digit year its text is fixed, so it
+// is written directly; any other object formats itself.
+static Ref format_time(PyObject* current_time) noexcept
+{
+    if (!PyDateTimeAPI || !Py_IS_TYPE(current_time, PyDateTimeAPI->DateTimeType))
+        return Ref::steal(PyObject_CallMethodOneArg(current_time, names.strftime, time_format));
+    const int year = PyDateTime_GET_YEAR(current_time);
+    if (year < 1000 || year > 9999)
+        return Ref::steal(PyObject_CallMethodOneArg(current_time, names.strftime, time_format));
+    PyObject* text = PyUnicode_New(19, 127);
+    if (!text)
+        return Ref();
+    char* out = (char*)PyUnicode_1BYTE_DATA(text);
+    write_digits(out + 4, year, 4);
+    out[4] = '-';
+    write_digits(out + 7, PyDateTime_GET_MONTH(current_time), 2);
+    out[7] = '-';
+    write_digits(out + 10, PyDateTime_GET_DAY(current_time), 2);
+    out[10] = 'T';
+    write_digits(out + 13, PyDateTime_DATE_GET_HOUR(current_time), 2);
+    out[13] = ':';
+    write_digits(out + 16, PyDateTime_DATE_GET_MINUTE(current_time), 2);
+    out[16] = ':';
+    write_digits(out + 19, PyDateTime_DATE_GET_SECOND(current_time), 2);
+    return Ref::steal(text);
+}
+
 // setting_obj.get(key). For an exact dict, whose get cannot be replaced,
 // the lookup is done directly: same result, without the method call.
 static Ref setting_get(PyObject* setting_obj, PyObject* key) noexcept
@@ -75,12 +146,12 @@ static PyObject* extracting_common_details(PyObject* const* args, int* line) noe
     Ref datetime = lookup_global(names.datetime);
     if (!datetime)
         return nullptr;
-    Ref current_time = Ref::steal(PyObject_CallMethodNoArgs(datetime.get(), names.utcnow));
+    Ref current_time = read_clock(datetime.get());
     if (!current_time)
         return nullptr;
 
     *line = 107;
-    Ref formatted_time = Ref::steal(PyObject_CallMethodOneArg(current_time.get(), names.strftime, time_format));
+    Ref formatted_time = format_time(current_time.get());
     if (!formatted_time)
         return nullptr;
 

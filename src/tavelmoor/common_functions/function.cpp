@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include <cstring>
+
 #include <structmember.h>
 
 #include "globals.hpp"
@@ -83,11 +85,57 @@ int prepare_function(FunctionDef& def) noexcept
     return def.prepare ? def.prepare() : 0;
 }
 
+// Builds an ASCII message piece by piece: PyUnicode_FromFormat parses its
+// format and goes through sprintf for every number, which costs several
+// times what the rest of a failed call does.
+class AsciiMessage {
+public:
+    void append(const char* text, size_t limit = sizeof buffer_) noexcept
+    {
+        for (; limit > 0 && *text && length_ < sizeof buffer_; --limit)
+            buffer_[length_++] = *text++;
+    }
+    void append(Py_ssize_t number) noexcept
+    {
+        char digits[24];
+        char* start = digits + sizeof digits;
+        size_t magnitude = number < 0 ? 0 - (size_t)number : (size_t)number;
+        do {
+            *--start = (char)('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude);
+        if (number < 0)
+            *--start = '-';
+        append(start, (size_t)(digits + sizeof digits - start));
+    }
+    PyObject* make() const noexcept
+    {
+        PyObject* text = PyUnicode_New((Py_ssize_t)length_, 127);
+        if (text)
+            memcpy(PyUnicode_1BYTE_DATA(text), buffer_, length_);
+        return text;
+    }
+
+private:
+    char buffer_[320];
+    size_t length_ = 0;
+};
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"; the function
+// names are ASCII, as the message must be for this writer.
 static void raise_count_error(const FunctionDef& def, Py_ssize_t given) noexcept
 {
-    Py_ssize_t expected = def.code.argcount;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-                 "exactly", expected, expected == 1 ? "" : "s", given);
+    const Py_ssize_t expected = def.code.argcount;
+    AsciiMessage message;
+    message.append(def.name, 200);
+    message.append("() takes exactly ");
+    message.append(expected);
+    message.append(expected == 1 ? " positional argument (" : " positional arguments (");
+    message.append(given);
+    message.append(" given)");
+    Ref text = Ref::steal(message.make());
+    if (text)
+        PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 // The index of the parameter named `key`, -1 when there is none, -2 with an

@@ -10,6 +10,19 @@ static int prepare() noexcept
     return pattern ? 0 : -1;
 }
 
+// re.findall. The type of an exact module defines no attribute of that name,
+// so the entry of the module's dict is what the generic lookup finds first;
+// anything else, a miss included, takes the generic lookup.
+static Ref get_findall(PyObject* re) noexcept
+{
+    if (PyModule_CheckExact(re)) {
+        PyObject* findall;
+        if (PyDict_GetItemRef(PyModule_GetDict(re), names.findall, &findall) != 0)
+            return Ref::steal(findall);
+    }
+    return Ref::steal(PyObject_GetAttr(re, names.findall));
+}
+
 static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
 {
     PyObject* text = args[0];
@@ -23,7 +36,7 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
     Ref re = lookup_global(names.re);
     if (!re)
         return nullptr;
-    Ref findall = Ref::steal(PyObject_GetAttr(re.get(), names.findall));
+    Ref findall = get_findall(re.get());
     if (!findall)
         return nullptr;
     PyObject* call_args[] = {pattern, text};

@@ -32,3 +32,8 @@ int intern_names() noexcept;
 
 // Records the module whose dict the functions use as their globals; NULL forgets it.
 void set_module_globals(PyObject* dict, PyObject* builtins) noexcept;
+
+// Finds the C API of the `datetime` module, when it has one, for the clock of
+// extracting_common_details. Called once `datetime` is imported; returns -1
+// with an error set only when looking it up fails.
+int record_datetime_api(PyObject* datetime_module) noexcept;

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <utility>
 
 #include "function.hpp"
 #include "globals.hpp"
@@ -172,7 +173,8 @@ static Ref import_name_from(PyObject* module, PyObject* module_name_object, PyOb
     return value;
 }
 
-static int import_from(PyObject* globals, const char* module, const char* const* names, int count) noexcept
+static int import_from(PyObject* globals, const char* module, const char* const* names, int count,
+                       Ref* module_out = nullptr) noexcept
 {
     Ref module_name_object = Ref::steal(PyUnicode_InternFromString(module));
     if (!module_name_object)
@@ -196,6 +198,8 @@ static int import_from(PyObject* globals, const char* module, const char* const*
         if (!value || PyDict_SetItem(globals, name, value.get()) < 0)
             return -1;
     }
+    if (module_out)
+        *module_out = std::move(imported);
     return 0;
 }
 
@@ -250,7 +254,9 @@ static int execute(PyObject* module) noexcept
     if (import_module(globals, "re") < 0)
         return fail_at(2);
     static const char* const datetime_names[] = {"datetime"};
-    if (import_from(globals, "datetime", datetime_names, 1) < 0)
+    Ref datetime_module;
+    if (import_from(globals, "datetime", datetime_names, 1, &datetime_module) < 0
+        || record_datetime_api(datetime_module.get()) < 0)
         return fail_at(3);
     static const char* const typing_names[] = {"Tuple", "List", "Dict"};
     if (import_from(globals, "typing", typing_names, 3) < 0)
