@@ -3,7 +3,10 @@
 
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
+
+namespace lines = source_lines::extract_brand_ids_and_category_ids;
 
 // Each pass behaves as the generator expression `str(item[key]) for item in data`
 // consumed by one join, so it reports failures the way such a generator does.
@@ -14,8 +17,8 @@ struct Pass {
     PyObject* code;  // the generator expression's code object
 };
 
-static Pass brand_pass = {"BrandID", 88, nullptr, nullptr};
-static Pass category_pass = {"CategoryID", 89, nullptr, nullptr};
+static Pass brand_pass = {"BrandID", lines::brand_ids, nullptr, nullptr};
+static Pass category_pass = {"CategoryID", lines::category_ids, nullptr, nullptr};
 
 static const char* const genexpr_varnames[] = {"item"};
 
@@ -250,7 +253,7 @@ static PyObject* extract_brand_ids_and_category_ids(PyObject* const* args, int* 
     if (!category_ids)
         return nullptr;
 
-    *line = 90;
+    *line = lines::result;
     PyObject* result = PyTuple_New(2);
     if (!result)
         return nullptr;
@@ -264,7 +267,7 @@ static const char* const annotations[] = {"data", "List[Dict]", "return", "Tuple
 FunctionDef extract_brand_ids_and_category_ids_def = {
     "extract_brand_ids_and_category_ids",
     "tavelmoor.common_functions.extract_brand_ids_and_category_ids",
-    {"extract_brand_ids_and_category_ids", 86, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 6},
+    {"extract_brand_ids_and_category_ids", lines::def, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 6},
     annotations,
     2,
     extract_brand_ids_and_category_ids,

@@ -1,10 +1,13 @@
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
 
 #include <datetime.h>
 
+namespace lines = source_lines::extracting_common_details;
+
 // The nine values read from the setting, in the order they are asked for;
-// the n-th is asked for at line first_setting_line + n.
+// the n-th is asked for at line lines::first_get + n.
 struct SettingField {
     const char* record_key;
     const char* setting_key;
@@ -21,7 +24,6 @@ static const SettingField setting_fields[] = {
     {"m_author_name", "AuthorName"},
 };
 static constexpr int field_count = sizeof setting_fields / sizeof setting_fields[0];
-static constexpr int first_setting_line = 112;
 static constexpr int record_size = 3 + field_count;
 
 static PyObject* time_format;
@@ -142,7 +144,7 @@ static PyObject* extracting_common_details(PyObject* const* args, int* line) noe
 
     // The clock is read before the setting is touched; `datetime` is resolved
     // at every call so that callers can fix the clock by rebinding it.
-    *line = 106;
+    *line = lines::utcnow;
     Ref datetime = lookup_global(names.datetime);
     if (!datetime)
         return nullptr;
@@ -150,12 +152,12 @@ static PyObject* extracting_common_details(PyObject* const* args, int* line) noe
     if (!current_time)
         return nullptr;
 
-    *line = 107;
+    *line = lines::strftime;
     Ref formatted_time = format_time(current_time.get());
     if (!formatted_time)
         return nullptr;
 
-    *line = 109;
+    *line = lines::record;
     Ref record = Ref::steal(_PyDict_NewPresized(record_size));
     if (!record || PyDict_SetItem(record.get(), in_time_key, formatted_time.get()) < 0
         || PyDict_SetItem(record.get(), channel_group_id_key, instagram_channel_group_id) < 0
@@ -165,11 +167,11 @@ static PyObject* extracting_common_details(PyObject* const* args, int* line) noe
     // Each value goes into the record as soon as it is read, before the next
     // lookup runs the setting's code again.
     for (int i = 0; i < field_count; ++i) {
-        *line = first_setting_line + i;
+        *line = lines::first_get + i;
         Ref value = setting_get(setting_obj, setting_keys[i]);
         if (!value)
             return nullptr;
-        *line = 109;
+        *line = lines::record;
         if (PyDict_SetItem(record.get(), record_keys[i], value.get()) < 0)
             return nullptr;
     }
@@ -182,7 +184,7 @@ static const char* const varnames[] = {"setting_obj", "channel_type", "instagram
 FunctionDef extracting_common_details_def = {
     "extracting_common_details",
     "tavelmoor.common_functions.extracting_common_details",
-    {"extracting_common_details", 105, 3, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 5},
+    {"extracting_common_details", lines::def, 3, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 5},
     nullptr,
     0,
     extracting_common_details,

@@ -1,5 +1,8 @@
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
+
+namespace lines = source_lines::get_hashtags;
 
 static PyObject* pattern;
 
@@ -26,13 +29,13 @@ static Ref get_findall(PyObject* re) noexcept
 static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
 {
     PyObject* text = args[0];
-    *line = 8;
+    *line = lines::truth;
     // An exact str is true when it is not empty; no method call is needed.
     int truth = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) != 0 : PyObject_IsTrue(text);
     if (truth <= 0)
         return truth < 0 ? nullptr : Py_GetConstant(Py_CONSTANT_EMPTY_STR);
 
-    *line = 15;
+    *line = lines::findall;
     Ref re = lookup_global(names.re);
     if (!re)
         return nullptr;
@@ -44,7 +47,7 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
     if (!matches)
         return nullptr;
 
-    *line = 18;
+    *line = lines::join;
     return PyUnicode_Join(names.comma, matches.get());
 }
 
@@ -53,7 +56,7 @@ static const char* const varnames[] = {"text", "regex", "matches", "hashtags"};
 FunctionDef get_hashtags_def = {
     "get_hashtags",
     "tavelmoor.common_functions.get_hashtags",
-    {"get_hashtags", 7, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 4},
+    {"get_hashtags", lines::def, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 4},
     nullptr,
     0,
     get_hashtags,

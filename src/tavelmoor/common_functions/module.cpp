@@ -3,6 +3,7 @@
 
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
 
 // The interpreter that first created the module, and the module once its
@@ -103,25 +104,21 @@ static void unregister_from_sys_modules(PyObject* module) noexcept
     PyErr_SetRaisedException(exc);
 }
 
-// The five functions in source order, with the lines that bind them.
-struct Binding {
-    FunctionDef* def;
-    int line;
-};
-static const Binding functions[] = {
-    {&get_hashtags_def, 7},
-    {&get_media_type_def, 23},
-    {&extract_brand_ids_and_category_ids_def, 86},
-    {&process_parent_post_def, 93},
-    {&extracting_common_details_def, 105},
+// The five functions in source order; each is bound at its def line.
+static FunctionDef* const functions[] = {
+    &get_hashtags_def,
+    &get_media_type_def,
+    &extract_brand_ids_and_category_ids_def,
+    &process_parent_post_def,
+    &extracting_common_details_def,
 };
 
 static int prepare_functions() noexcept
 {
     if (ready_function_type() < 0 || intern_names() < 0)
         return -1;
-    for (const Binding& binding : functions) {
-        if (prepare_function(*binding.def) < 0)
+    for (FunctionDef* def : functions) {
+        if (prepare_function(*def) < 0)
             return -1;
     }
     return 0;
@@ -229,6 +226,8 @@ static int bind_function(PyObject* globals, FunctionDef& def) noexcept
     return PyDict_SetItem(globals, ((PyCodeObject*)def.code_object)->co_name, function.get());
 }
 
+namespace lines = source_lines::module;
+
 static int fail_at(int line) noexcept
 {
     add_traceback_entry("init tavelmoor.common_functions", line);
@@ -247,29 +246,29 @@ static int execute(PyObject* module) noexcept
     if (warn_on_version_mismatch() < 0)
         return -1;
     if (register_in_sys_modules(module) < 0 || prepare_functions() < 0)
-        return fail_at(1);
+        return fail_at(lines::setup);
 
     if (import_module(globals, "json") < 0)
-        return fail_at(1);
+        return fail_at(lines::import_json);
     if (import_module(globals, "re") < 0)
-        return fail_at(2);
+        return fail_at(lines::import_re);
     static const char* const datetime_names[] = {"datetime"};
     Ref datetime_module;
     if (import_from(globals, "datetime", datetime_names, 1, &datetime_module) < 0
         || record_datetime_api(datetime_module.get()) < 0)
-        return fail_at(3);
+        return fail_at(lines::import_datetime);
     static const char* const typing_names[] = {"Tuple", "List", "Dict"};
     if (import_from(globals, "typing", typing_names, 3) < 0)
-        return fail_at(4);
+        return fail_at(lines::import_typing);
 
-    for (const Binding& binding : functions) {
-        if (bind_function(globals, *binding.def) < 0)
-            return fail_at(binding.line);
+    for (FunctionDef* def : functions) {
+        if (bind_function(globals, *def) < 0)
+            return fail_at(def->code.first_line);
     }
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0)
-        return fail_at(1);
+        return fail_at(lines::setup);
     return 0;
 }
 

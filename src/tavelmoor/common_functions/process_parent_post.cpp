@@ -1,6 +1,9 @@
 #include "coroutine.hpp"
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
+
+namespace lines = source_lines::process_parent_post;
 
 // The Graph API field selection sent with every fetch, and the keywords of
 // the call; made once, so every call passes the very same objects.
@@ -42,7 +45,7 @@ static PyObject* start(PyObject* const* args, int* line) noexcept
     PyObject* post_id = args[0];
     PyObject* instagram_api = args[1];
     PyObject* access_token = args[2];
-    *line = 94;
+    *line = lines::fetch;
     PyObject* call_args[] = {nullptr, instagram_api, post_id, access_token, parent_post_fields};
     return PyObject_VectorcallMethod(names.fetch_instagram_data, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      fetch_kwnames);
@@ -69,14 +72,14 @@ static Ref json_loads(PyObject* json) noexcept
 // Runs from the awaited value to the result: non-empty text is decoded as JSON.
 static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) noexcept
 {
-    *line = 99;
+    *line = lines::truth;
     int truth = PyObject_IsTrue(response_data);
     if (truth < 0)
         return nullptr;
     if (!truth || !PyUnicode_Check(response_data))
         return Py_NewRef(response_data);
 
-    *line = 100;
+    *line = lines::decode;
     Ref json = lookup_global(names.json);
     if (!json)
         return nullptr;
@@ -86,13 +89,13 @@ static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) no
     return PyObject_CallOneArg(loads.get(), response_data);
 }
 
-static const CoroutineDef coroutine_def = {start, finish, &process_parent_post_def, 94};
+static const CoroutineDef coroutine_def = {start, finish, &process_parent_post_def, lines::fetch};
 
 static PyObject* process_parent_post(PyObject* const* args, int* line) noexcept
 {
     Ref coroutine = make_coroutine(coroutine_def, args);
     if (!coroutine)
-        *line = 93;
+        *line = lines::def;
     return coroutine.release();
 }
 
@@ -101,7 +104,7 @@ static const char* const varnames[] = {"post_id", "instagram_api", "access_token
 FunctionDef process_parent_post_def = {
     "process_parent_post",
     "tavelmoor.common_functions.process_parent_post",
-    {"process_parent_post", 93, 3, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, varnames, 4},
+    {"process_parent_post", lines::def, 3, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, varnames, 4},
     nullptr,
     0,
     process_parent_post,
