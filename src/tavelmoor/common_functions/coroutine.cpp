@@ -70,10 +70,8 @@ static bool is_coroutine(PyObject* o) noexcept
         return true;
     if (!PyGen_CheckExact(o))
         return false;
-    PyCodeObject* code = PyGen_GetCode((PyGenObject*)o);
-    bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
-    Py_DECREF(code);
-    return iterable;
+    Ref code = Ref::steal((PyObject*)PyGen_GetCode((PyGenObject*)o));
+    return ((PyCodeObject*)code.get())->co_flags & CO_ITERABLE_COROUTINE;
 }
 
 static void raise_already_executing() noexcept
@@ -99,11 +97,9 @@ static void release_body(CoroutineObject* co) noexcept
 
 static void release_body_keeping_error(CoroutineObject* co) noexcept
 {
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     release_body(co);
-    PyErr_SetRaisedException(exc);
 }
-
 
 // The exception being raised leaves the body at `line`, which finishes the coroutine.
 static PySendResult fail(CoroutineObject* co, int line, bool guard_stop_iteration) noexcept
@@ -137,10 +133,12 @@ static PySendResult raise_in_await(CoroutineObject* co, PyObject** result) noexc
     co->state = State::running;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
         return fail(co, co->def->await_line, true);
-    PyObject* stop = PyErr_GetRaisedException();
-    PyObject* carried = ((PyStopIterationObject*)stop)->value;
-    Ref value = Ref::borrow(carried ? carried : Py_None);
-    Py_DECREF(stop);
+    Ref value;
+    {
+        Ref stop = Ref::steal(PyErr_GetRaisedException());
+        PyObject* carried = ((PyStopIterationObject*)stop.get())->value;
+        value = Ref::borrow(carried ? carried : Py_None);
+    }
     Py_CLEAR(co->awaiting);
     return run_finish(co, value.get(), result);
 }
@@ -293,11 +291,12 @@ static Ref make_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept
         PyObject* traceback = Py_XNewRef(tb);
         // A class that cannot be instantiated leaves the error of trying in the triple.
         PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback && value)
-            PyException_SetTraceback(value, traceback);
-        Py_DECREF(type);
-        Py_XDECREF(traceback);
-        return Ref::steal(value);
+        Ref owned_type = Ref::steal(type);
+        Ref owned_traceback = Ref::steal(traceback);
+        Ref exc = Ref::steal(value);
+        if (owned_traceback && exc)
+            PyException_SetTraceback(exc.get(), owned_traceback.get());
+        return exc;
     }
     if (PyExceptionInstance_Check(typ)) {
         if (val && val != Py_None) {
@@ -325,13 +324,13 @@ static int close_awaited(PyObject* awaited) noexcept
         Py_LeaveRecursiveCall();
         return closed ? 0 : -1;
     }
-    PyObject* close;
-    if (PyObject_GetOptionalAttr(awaited, str_close, &close) < 0)
+    PyObject* close_method;
+    if (PyObject_GetOptionalAttr(awaited, str_close, &close_method) < 0)
         PyErr_WriteUnraisable(awaited);
-    if (!close)
+    if (!close_method)
         return 0;
-    Ref closed = Ref::steal(PyObject_CallNoArgs(close));
-    Py_DECREF(close);
+    Ref method = Ref::steal(close_method);
+    Ref closed = Ref::steal(PyObject_CallNoArgs(method.get()));
     return closed ? 0 : -1;
 }
 
@@ -436,7 +435,7 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept
     PyObject* value;
     PySendResult outcome = resume(co, nullptr, &value);
     if (outcome == PYGEN_NEXT) {
-        Py_DECREF(value);
+        Ref yielded = Ref::steal(value);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
@@ -452,18 +451,17 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept
 // StopIteration(value), built as its constructor builds it (the value as the
 // one argument and as `value`) but without the generic type call: every await
 // that gives a result makes one.
-static PyObject* new_stop_iteration(PyObject* value) noexcept
+static Ref new_stop_iteration(PyObject* value) noexcept
 {
     PyTypeObject* type = (PyTypeObject*)PyExc_StopIteration;
-    PyObject* args = PyTuple_New(1);
+    Ref args = Ref::steal(PyTuple_New(1));
     if (!args)
-        return nullptr;
-    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
-    PyObject* stop = type->tp_new(type, args, nullptr);
-    Py_DECREF(args);
+        return Ref();
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(value));
+    Ref stop = Ref::steal(type->tp_new(type, args.get(), nullptr));
     if (!stop)
-        return nullptr;
-    Py_XSETREF(((PyStopIterationObject*)stop)->value, Py_NewRef(value));
+        return stop;
+    Py_XSETREF(((PyStopIterationObject*)stop.get())->value, Py_NewRef(value));
     return stop;
 }
 
@@ -472,16 +470,15 @@ static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none
 {
     if (outcome != PYGEN_RETURN)
         return value;
+    Ref result = Ref::steal(value);
     if (value == Py_None) {
-        Py_DECREF(value);
         if (!none_is_silent)
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject* stop = new_stop_iteration(value);
-    Py_DECREF(value);
+    Ref stop = new_stop_iteration(value);
     if (stop)
-        PyErr_SetRaisedException(stop);
+        PyErr_SetRaisedException(stop.release());
     return nullptr;
 }
 
@@ -673,7 +670,7 @@ static void coroutine_finalize(PyObject* self) noexcept
     CoroutineObject* co = as_coroutine(self);
     if (co->state != State::created && co->state != State::suspended)
         return;
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     if (co->state == State::created) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname) < 0)
             PyErr_WriteUnraisable(self);
@@ -682,7 +679,6 @@ static void coroutine_finalize(PyObject* self) noexcept
         if (!closed)
             PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(exc);
 }
 
 // Instances of heap types hold a reference to their type.

@@ -254,12 +254,12 @@ static PyObject* extract_brand_ids_and_category_ids(PyObject* const* args, int* 
         return nullptr;
 
     *line = lines::result;
-    PyObject* result = PyTuple_New(2);
+    Ref result = Ref::steal(PyTuple_New(2));
     if (!result)
         return nullptr;
-    PyTuple_SET_ITEM(result, 0, category_ids.release());
-    PyTuple_SET_ITEM(result, 1, brand_ids.release());
-    return result;
+    PyTuple_SET_ITEM(result.get(), 0, category_ids.release());
+    PyTuple_SET_ITEM(result.get(), 1, brand_ids.release());
+    return result.release();
 }
 
 static const char* const varnames[] = {"data", "brand_ids", "category_ids", "genexpr", "genexpr", "genexpr"};

@@ -106,10 +106,10 @@ static Ref format_time(PyObject* current_time) noexcept
     const int year = PyDateTime_GET_YEAR(current_time);
     if (year < 1000 || year > 9999)
         return Ref::steal(PyObject_CallMethodOneArg(current_time, names.strftime, time_format));
-    PyObject* text = PyUnicode_New(19, 127);
+    Ref text = Ref::steal(PyUnicode_New(19, 127));
     if (!text)
-        return Ref();
-    char* out = (char*)PyUnicode_1BYTE_DATA(text);
+        return text;
+    char* out = (char*)PyUnicode_1BYTE_DATA(text.get());
     write_digits(out + 4, year, 4);
     out[4] = '-';
     write_digits(out + 7, PyDateTime_GET_MONTH(current_time), 2);
@@ -121,7 +121,7 @@ static Ref format_time(PyObject* current_time) noexcept
     write_digits(out + 16, PyDateTime_DATE_GET_MINUTE(current_time), 2);
     out[16] = ':';
     write_digits(out + 19, PyDateTime_DATE_GET_SECOND(current_time), 2);
-    return Ref::steal(text);
+    return text;
 }
 
 // setting_obj.get(key). For an exact dict, whose get cannot be replaced,

@@ -52,7 +52,7 @@ static Ref make_code_object_from(PyObject* empty, const CodeDef& def) noexcept
             return Ref();
         PyTuple_SET_ITEM(varnames.get(), i, varname);
     }
-    PyObject* empty_tuple = PyTuple_New(0);  // immortal; never fails
+    PyObject* empty_tuple = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_TUPLE);
     Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!empty_bytes)
         return Ref();
@@ -528,16 +528,14 @@ int require_exact_type(PyObject* value, PyTypeObject* type, const char* paramete
                  type->tp_name, Py_TYPE(value)->tp_name);
     if (!PyObject_TypeCheck(value, type))
         return -1;
-    PyObject* exc = PyErr_GetRaisedException();
+    // The error is raised again with its note; a failure to add the note is raised instead.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
         "Subclasses of built-in types are refused here: the annotation '%.200s' is read more strictly than "
         "PEP 484 asks, so pass an exact %.200s.",
         type->tp_name, type->tp_name));
-    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc, names.add_note, note.get())) : Ref();
-    if (!added) {
-        Py_DECREF(exc);
-        return -1;
-    }
-    PyErr_SetRaisedException(exc);
+    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc.get(), names.add_note, note.get())) : Ref();
+    if (added)
+        PyErr_SetRaisedException(exc.release());
     return -1;
 }

@@ -30,6 +30,11 @@ extern InternedNames names;
 
 int intern_names() noexcept;
 
+// Stores the interned `text` in *slot, which keeps it for the life of the
+// process, unless an earlier call already did: a failed preparation is simply
+// run again. Returns 0, or -1 with the error set.
+int intern_into(PyObject** slot, const char* text) noexcept;
+
 // Records the module whose dict the functions use as their globals; NULL forgets it.
 void set_module_globals(PyObject* dict, PyObject* builtins) noexcept;
 

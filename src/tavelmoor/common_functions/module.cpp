@@ -95,13 +95,13 @@ static void unregister_from_sys_modules(PyObject* module) noexcept
     registered_key = nullptr;
     if (!key)
         return;
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing;
-    if (PyDict_GetItemRef(modules, key.get(), &existing) > 0 && existing == module)
+    PyObject* found;
+    (void)PyDict_GetItemRef(modules, key.get(), &found);
+    Ref existing = Ref::steal(found);
+    if (existing && existing.get() == module)
         PyDict_DelItem(modules, key.get());
-    Py_XDECREF(existing);
-    PyErr_SetRaisedException(exc);
 }
 
 // The five functions in source order; each is bound at its def line.

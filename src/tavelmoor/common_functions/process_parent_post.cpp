@@ -25,14 +25,14 @@ static int prepare() noexcept
     }
     if (!fetch_kwnames) {
         PyObject* const* parameters = process_parent_post_def.parameters;
-        PyObject* fields = PyUnicode_InternFromString("fields");
+        Ref fields = Ref::steal(PyUnicode_InternFromString("fields"));
         if (!fields)
             return -1;
         // endpoint=post_id, access_token=access_token, fields=...
-        PyObject* endpoint = PyUnicode_InternFromString("endpoint");
-        fetch_kwnames = endpoint ? PyTuple_Pack(3, endpoint, parameters[2], fields) : nullptr;
-        Py_XDECREF(endpoint);
-        Py_DECREF(fields);
+        Ref endpoint = Ref::steal(PyUnicode_InternFromString("endpoint"));
+        if (!endpoint)
+            return -1;
+        fetch_kwnames = PyTuple_Pack(3, endpoint.get(), parameters[2], fields.get());
         if (!fetch_kwnames)
             return -1;
     }

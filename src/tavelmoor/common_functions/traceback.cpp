@@ -55,27 +55,26 @@ static Ref make_frame(const char* function_name, int line) noexcept
 
 void add_traceback_entry(const char* function_name, int line) noexcept
 {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc)
+    // The frame is made with no exception set. Whatever fails while the entry
+    // is made gives way to the original error, which the guard raises again.
+    SavedException saved;
+    if (!saved.get())
         return;
     Ref frame = make_frame(function_name, line);
-    PyErr_SetRaisedException(Py_NewRef(exc));
-    if (!frame || PyTraceBack_Here((PyFrameObject*)frame.get()) < 0) {
-        // Whatever failed while making the entry gives way to the original error.
-        PyErr_SetRaisedException(exc);
+    if (!frame)
         return;
-    }
-    Py_DECREF(exc);
+    PyErr_SetRaisedException(Py_NewRef(saved.get()));
+    (void)PyTraceBack_Here((PyFrameObject*)frame.get());
 }
 
 void replace_stop_iteration() noexcept
 {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
         return;
-    PyObject* stop = PyErr_GetRaisedException();
+    Ref stop = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetCause(exc, Py_NewRef(stop));
-    PyException_SetContext(exc, stop);
-    PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetCause(exc.get(), Py_NewRef(stop.get()));
+    PyException_SetContext(exc.get(), stop.release());
+    PyErr_SetRaisedException(exc.release());
 }
