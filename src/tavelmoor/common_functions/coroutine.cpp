@@ -7,6 +7,7 @@
 
 #include "globals.hpp"
 #include "traceback.hpp"
+#include "types.hpp"
 
 namespace {
 
@@ -182,12 +183,12 @@ static Ref awaitable_iterator(PyObject* o) noexcept
         return Ref::borrow(o);
     }
     PyTypeObject* type = Py_TYPE(o);
-    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
-    if (!getter) {
+    unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!await_slot) {
         PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
         return Ref();
     }
-    Ref iterator = Ref::steal(getter(o));
+    Ref iterator = Ref::steal(await_slot(o));
     if (!iterator)
         return iterator;
     if (is_coroutine(iterator.get())) {
@@ -681,14 +682,6 @@ static void coroutine_finalize(PyObject* self) noexcept
     }
 }
 
-// Instances of heap types hold a reference to their type.
-static void free_object(PyObject* self) noexcept
-{
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 static void coroutine_dealloc(PyObject* self) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
@@ -706,7 +699,7 @@ static void coroutine_dealloc(PyObject* self) noexcept
     Py_CLEAR(co->qualname);
     // One whose finaliser ran keeps that mark, which a new coroutine must not have.
     if (spare_coroutine || PyObject_GC_IsFinalized(self)) {
-        free_object(self);
+        free_heap_instance(self);
         return;
     }
     spare_coroutine = co;
@@ -783,10 +776,10 @@ static void wrapper_dealloc(PyObject* self) noexcept
     PyObject_GC_UnTrack(self);
     Py_CLEAR(((WrapperObject*)self)->coroutine);
     if (spare_wrapper) {
-        free_object(self);
+        free_heap_instance(self);
         return;
     }
-    // Dead from here on: the reference to its type goes, as in free_object.
+    // Dead from here on: the reference to its type goes, as in free_heap_instance.
     spare_wrapper = (WrapperObject*)self;
     Py_DECREF(WrapperType);
 }
@@ -818,13 +811,6 @@ static PyMethodDef wrapper_methods[] = {
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-static int intern(PyObject** slot, const char* text) noexcept
-{
-    if (!*slot)
-        *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
 
 static PyMemberDef coroutine_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakreflist), Py_READONLY, nullptr},
@@ -884,8 +870,8 @@ int ready_coroutine_type() noexcept
 {
     if (!coro_cr_await)
         coro_cr_await = find_getset(&PyCoro_Type, "cr_await");
-    if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
-        intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
+    if (intern_into(&str_close, "close") < 0 || intern_into(&str_throw, "throw") < 0 ||
+        intern_into(&str_cr_await, "cr_await") < 0 || intern_into(&str_module, module_name) < 0)
         return -1;
     if (!WrapperType)
         WrapperType = make_heap_type(&wrapper_spec);

@@ -4,6 +4,7 @@
 #include "function.hpp"
 #include "globals.hpp"
 #include "source_lines.hpp"
+#include "types.hpp"
 #include "traceback.hpp"
 
 namespace lines = source_lines::extract_brand_ids_and_category_ids;
@@ -13,35 +14,16 @@ namespace lines = source_lines::extract_brand_ids_and_category_ids;
 struct Pass {
     const char* key_text;
     int line;
-    PyObject* key;   // interned
-    PyObject* code;  // the generator expression's code object
+    PyObject* key;  // interned
 };
 
-static Pass brand_pass = {"BrandID", lines::brand_ids, nullptr, nullptr};
-static Pass category_pass = {"CategoryID", lines::category_ids, nullptr, nullptr};
-
-static const char* const genexpr_varnames[] = {"item"};
-
-static int prepare_pass(Pass& pass) noexcept
-{
-    if (!pass.key) {
-        pass.key = PyUnicode_InternFromString(pass.key_text);
-        if (!pass.key)
-            return -1;
-    }
-    if (!pass.code) {
-        const CodeDef def = {"genexpr", pass.line, 0, CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR,
-                             genexpr_varnames, 1};
-        pass.code = make_code_object(def).release();
-        if (!pass.code)
-            return -1;
-    }
-    return 0;
-}
+static Pass brand_pass = {"BrandID", lines::brand_ids, nullptr};
+static Pass category_pass = {"CategoryID", lines::category_ids, nullptr};
 
 static int prepare() noexcept
 {
-    if (prepare_pass(brand_pass) < 0 || prepare_pass(category_pass) < 0)
+    if (intern_into(&brand_pass.key, brand_pass.key_text) < 0
+        || intern_into(&category_pass.key, category_pass.key_text) < 0)
         return -1;
     return 0;
 }
@@ -228,6 +210,12 @@ static Ref run_pass(PyObject* data, const Pass& pass, int* line) noexcept
 {
     *line = pass.line;
     Fields fields;
+    // The two entries follow the module's one rule for names: code run by a
+    // call is reported under the callable's module-qualified name, and the
+    // body of a generator or coroutine, while it is iterated, under its bare
+    // code name (the coroutine reports "process_parent_post" likewise).
+    // Setting the pass up is the call that creates the generator expression;
+    // the walk runs in the generator's body.
     if (fields.reserve(PyList_GET_SIZE(data)) < 0) {
         add_traceback_entry("tavelmoor.common_functions.extract_brand_ids_and_category_ids.genexpr", pass.line);
         return Ref();

@@ -33,23 +33,15 @@ static PyObject* channel_type_key;
 static PyObject* record_keys[field_count];
 static PyObject* setting_keys[field_count];
 
-// Fills whatever a failed earlier attempt left empty.
-static int intern_once(PyObject** slot, const char* text) noexcept
-{
-    if (!*slot)
-        *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 static int prepare() noexcept
 {
-    if (intern_once(&time_format, "%Y-%m-%dT%H:%M:%S") < 0 || intern_once(&in_time_key, "in_time") < 0
-        || intern_once(&channel_group_id_key, "channel_group_id") < 0
-        || intern_once(&channel_type_key, "channel_type") < 0)
+    if (intern_into(&time_format, "%Y-%m-%dT%H:%M:%S") < 0 || intern_into(&in_time_key, "in_time") < 0
+        || intern_into(&channel_group_id_key, "channel_group_id") < 0
+        || intern_into(&channel_type_key, "channel_type") < 0)
         return -1;
     for (int i = 0; i < field_count; ++i) {
-        if (intern_once(&record_keys[i], setting_fields[i].record_key) < 0
-            || intern_once(&setting_keys[i], setting_fields[i].setting_key) < 0)
+        if (intern_into(&record_keys[i], setting_fields[i].record_key) < 0
+            || intern_into(&setting_keys[i], setting_fields[i].setting_key) < 0)
             return -1;
     }
     return 0;

@@ -6,6 +6,7 @@
 
 #include "globals.hpp"
 #include "traceback.hpp"
+#include "types.hpp"
 
 namespace {
 
@@ -63,7 +64,7 @@ static Ref make_code_object_from(PyObject* empty, const CodeDef& def) noexcept
         code->co_name, def.first_line, linetable.get(), empty_bytes.get()));
 }
 
-Ref make_code_object(const CodeDef& def) noexcept
+static Ref make_code_object(const CodeDef& def) noexcept
 {
     Ref empty = Ref::steal((PyObject*)PyCode_NewEmpty(source_filename, def.name, def.first_line));
     if (!empty)
@@ -288,9 +289,7 @@ static void function_dealloc(PyObject* self) noexcept
     Py_CLEAR(op->name);
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_heap_instance(self);
 }
 
 static PyObject* function_repr(PyObject* self) noexcept
@@ -505,37 +504,9 @@ static PyType_Spec function_spec = {
     function_slots,
 };
 
-PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept
-{
-    PyObject* type = PyType_FromSpec(spec);
-    if (!type && !PyErr_Occurred())
-        PyErr_NoMemory();
-    return (PyTypeObject*)type;
-}
-
 int ready_function_type() noexcept
 {
     if (!FunctionType)
         FunctionType = make_heap_type(&function_spec);
     return FunctionType ? 0 : -1;
-}
-
-int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept
-{
-    if (Py_IS_TYPE(value, type))
-        return 0;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
-                 type->tp_name, Py_TYPE(value)->tp_name);
-    if (!PyObject_TypeCheck(value, type))
-        return -1;
-    // The error is raised again with its note; a failure to add the note is raised instead.
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(PyUnicode_FromFormat(
-        "Subclasses of built-in types are refused here: the annotation '%.200s' is read more strictly than "
-        "PEP 484 asks, so pass an exact %.200s.",
-        type->tp_name, type->tp_name));
-    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc.get(), names.add_note, note.get())) : Ref();
-    if (added)
-        PyErr_SetRaisedException(exc.release());
-    return -1;
 }

@@ -8,9 +8,7 @@ static PyObject* pattern;
 
 static int prepare() noexcept
 {
-    if (!pattern)
-        pattern = PyUnicode_InternFromString("(?<=#)\\w+");
-    return pattern ? 0 : -1;
+    return intern_into(&pattern, "(?<=#)\\w+");
 }
 
 // re.findall. The type of an exact module defines no attribute of that name,

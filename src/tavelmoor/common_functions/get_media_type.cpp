@@ -3,6 +3,7 @@
 
 #include "function.hpp"
 #include "source_lines.hpp"
+#include "types.hpp"
 
 namespace lines = source_lines::get_media_type;
 

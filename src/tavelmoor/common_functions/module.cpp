@@ -170,7 +170,7 @@ static Ref import_name_from(PyObject* module, PyObject* module_name_object, PyOb
     return value;
 }
 
-static int import_from(PyObject* globals, const char* module, const char* const* names, int count,
+static int import_from(PyObject* globals, const char* module, const char* const* from_names, int count,
                        Ref* module_out = nullptr) noexcept
 {
     Ref module_name_object = Ref::steal(PyUnicode_InternFromString(module));
@@ -180,7 +180,7 @@ static int import_from(PyObject* globals, const char* module, const char* const*
     if (!fromlist)
         return -1;
     for (int i = 0; i < count; ++i) {
-        PyObject* name = PyUnicode_InternFromString(names[i]);
+        PyObject* name = PyUnicode_InternFromString(from_names[i]);
         if (!name)
             return -1;
         PyList_SET_ITEM(fromlist.get(), i, name);

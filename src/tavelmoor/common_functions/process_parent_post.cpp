@@ -14,15 +14,12 @@ static int prepare() noexcept
 {
     if (ready_coroutine_type() < 0)
         return -1;
-    if (!parent_post_fields) {
-        parent_post_fields = PyUnicode_InternFromString(
-            "permalink,id,caption,comments_count,like_count,media_type,media_url,"
-            "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,"
-            "profile_picture_url,website},ig_id,username,shortcode,thumbnail_url,media_product_type,"
-            "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}");
-        if (!parent_post_fields)
-            return -1;
-    }
+    if (intern_into(&parent_post_fields,
+                    "permalink,id,caption,comments_count,like_count,media_type,media_url,"
+                    "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,"
+                    "profile_picture_url,website},ig_id,username,shortcode,thumbnail_url,media_product_type,"
+                    "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}") < 0)
+        return -1;
     if (!fetch_kwnames) {
         PyObject* const* parameters = process_parent_post_def.parameters;
         Ref fields = Ref::steal(PyUnicode_InternFromString("fields"));
