@@ -53,11 +53,25 @@ public:
     SavedException() noexcept : exc_(PyErr_GetRaisedException()) {}
     SavedException(const SavedException&) = delete;
     SavedException& operator=(const SavedException&) = delete;
-    ~SavedException() { PyErr_SetRaisedException(exc_); }
+    ~SavedException()
+    {
+        if (restore_)
+            PyErr_SetRaisedException(exc_);
+    }
 
     // The saved exception (borrowed), NULL when none was being raised.
     PyObject* get() const noexcept { return exc_; }
 
+    // Leaves the exception being raised as it is, for a caller that has
+    // raised the saved one again by other means.
+    void dismiss() noexcept
+    {
+        Py_XDECREF(exc_);
+        exc_ = nullptr;
+        restore_ = false;
+    }
+
 private:
     PyObject* exc_;
+    bool restore_ = true;
 };

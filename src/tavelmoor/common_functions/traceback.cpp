@@ -64,7 +64,8 @@ void add_traceback_entry(const char* function_name, int line) noexcept
     if (!frame)
         return;
     PyErr_SetRaisedException(Py_NewRef(saved.get()));
-    (void)PyTraceBack_Here((PyFrameObject*)frame.get());
+    if (PyTraceBack_Here((PyFrameObject*)frame.get()) == 0)
+        saved.dismiss();
 }
 
 void replace_stop_iteration() noexcept
