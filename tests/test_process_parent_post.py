@@ -511,3 +511,23 @@ def test_loop_futures_pass_up_unchanged(impl):
         return stop.value.value
 
     assert asyncio.run(main()) == {"ok": True}
+
+
+def test_a_million_chained_coroutines_are_freed_without_a_crash():
+    # Each coroutine holds the previous one as its post_id (the second chain through
+    # its __await__ wrapper); dropping the last frees the whole chain.
+    from support import run_python
+    out = run_python("""
+        import warnings
+        warnings.simplefilter("ignore", RuntimeWarning)
+        from tavelmoor.common_functions import process_parent_post
+        for through_wrapper in (False, True):
+            chain = None
+            for _ in range(1_000_000):
+                chain = process_parent_post(chain, None, "token")
+                if through_wrapper:
+                    chain = chain.__await__()
+            del chain
+            print("freed")
+    """).stdout
+    assert out == "freed\nfreed\n"

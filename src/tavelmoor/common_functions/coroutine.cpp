@@ -682,10 +682,9 @@ static void coroutine_finalize(PyObject* self) noexcept
     }
 }
 
-static void coroutine_dealloc(PyObject* self) noexcept
+static void destroy_coroutine(PyObject* self) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
-    PyObject_GC_UnTrack(self);
     if (co->weakreflist)
         PyObject_ClearWeakRefs(self);
     if (co->state == State::created || co->state == State::suspended) {
@@ -704,6 +703,22 @@ static void coroutine_dealloc(PyObject* self) noexcept
     }
     spare_coroutine = co;
     Py_DECREF(CoroutineType);
+}
+
+// The body can hold another coroutine as an argument, and that one the next:
+// the trashcan frees such a chain a stretch at a time, so that its length
+// never becomes the depth of the C stack. A finished coroutine has released
+// its body already, which spares every completed await the trashcan's cost.
+static void coroutine_dealloc(PyObject* self) noexcept
+{
+    PyObject_GC_UnTrack(self);
+    if (as_coroutine(self)->state == State::finished) {
+        destroy_coroutine(self);
+        return;
+    }
+    Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
+    destroy_coroutine(self);
+    Py_TRASHCAN_END
 }
 
 Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
@@ -771,6 +786,8 @@ static int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     return 0;
 }
 
+// No trashcan here: a wrapper holds only a coroutine, so every chain through
+// wrappers passes through coroutines, whose dealloc breaks it up.
 static void wrapper_dealloc(PyObject* self) noexcept
 {
     PyObject_GC_UnTrack(self);
