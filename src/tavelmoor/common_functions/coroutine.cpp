@@ -605,35 +605,8 @@ static PyObject* get_code(PyObject* self, void*) noexcept
     return Py_NewRef(as_coroutine(self)->def->function->code_object);
 }
 
-static PyObject* get_name(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(as_coroutine(self)->name);
-}
-
-static int set_name(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_coroutine(self)->name, Py_NewRef(value));
-    return 0;
-}
-
-static PyObject* get_qualname(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(as_coroutine(self)->qualname);
-}
-
-static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_coroutine(self)->qualname, Py_NewRef(value));
-    return 0;
-}
+static StrField name_field = {offsetof(CoroutineObject, name), "__name__"};
+static StrField qualname_field = {offsetof(CoroutineObject, qualname), "__qualname__"};
 
 static PyObject* get_module(PyObject*, void*) noexcept
 {
@@ -811,8 +784,8 @@ static PyMethodDef coroutine_methods[] = {
 };
 
 static PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_str_field, set_str_field, nullptr, &name_field},
+    {"__qualname__", get_str_field, set_str_field, nullptr, &qualname_field},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},

@@ -309,35 +309,8 @@ static PyObject* function_reduce(PyObject* self, PyObject*) noexcept
     return Py_NewRef(((FunctionObject*)self)->qualname);
 }
 
-static PyObject* get_name(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(((FunctionObject*)self)->name);
-}
-
-static int set_name(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(((FunctionObject*)self)->name, Py_NewRef(value));
-    return 0;
-}
-
-static PyObject* get_qualname(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(((FunctionObject*)self)->qualname);
-}
-
-static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(((FunctionObject*)self)->qualname, Py_NewRef(value));
-    return 0;
-}
+static StrField name_field = {offsetof(FunctionObject, name), "__name__"};
+static StrField qualname_field = {offsetof(FunctionObject, qualname), "__qualname__"};
 
 static PyObject* get_code(PyObject* self, void*) noexcept
 {
@@ -454,8 +427,8 @@ static int set_is_coroutine(PyObject* self, PyObject* value, void*) noexcept
 }
 
 static PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_str_field, set_str_field, nullptr, &name_field},
+    {"__qualname__", get_str_field, set_str_field, nullptr, &qualname_field},
     {"__doc__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, doc)},
     {"__module__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, module)},
     {"__code__", get_code, set_code, nullptr, nullptr},

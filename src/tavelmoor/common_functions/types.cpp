@@ -17,6 +17,27 @@ void free_heap_instance(PyObject* self) noexcept
     Py_DECREF(type);
 }
 
+static PyObject** str_field_at(PyObject* self, const StrField& field) noexcept
+{
+    return (PyObject**)((char*)self + field.offset);
+}
+
+PyObject* get_str_field(PyObject* self, void* closure) noexcept
+{
+    return Py_NewRef(*str_field_at(self, *(const StrField*)closure));
+}
+
+int set_str_field(PyObject* self, PyObject* value, void* closure) noexcept
+{
+    const StrField& field = *(const StrField*)closure;
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", field.attribute);
+        return -1;
+    }
+    Py_SETREF(*str_field_at(self, field), Py_NewRef(value));
+    return 0;
+}
+
 int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept
 {
     if (Py_IS_TYPE(value, type))

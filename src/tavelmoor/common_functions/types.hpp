@@ -10,6 +10,15 @@ PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept;
 // drops the reference that every instance holds to its type.
 void free_heap_instance(PyObject* self) noexcept;
 
+// An attribute that holds a str in a field of the instance, such as __name__:
+// a PyGetSetDef with get_str_field and set_str_field, and its StrField as closure.
+struct StrField {
+    size_t offset;
+    const char* attribute;
+};
+PyObject* get_str_field(PyObject* self, void* closure) noexcept;
+int set_str_field(PyObject* self, PyObject* value, void* closure) noexcept;
+
 // The test of a parameter annotated with a built-in type: anything but an
 // exact instance of `type` raises TypeError, with a note for subclasses.
 // Returns 0, or -1 with the error set.
