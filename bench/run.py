@@ -4,7 +4,7 @@ Usage: python bench/run.py [--quick] [--case SUBSTRING ...]
 
 For every case three statements run in this one process, interleaved repeat by repeat:
 - native: the function of tavelmoor.common_functions;
-- python: the plain-Python equivalent in bench/plain.py (same work, same result on the same input);
+- python: the plain-Python twin in tests/twin.py (same work, same result on the same input);
 - floor: the host work that the function cannot avoid (a bare builtin call, re.findall and a join,
   datetime.utcnow().strftime(), json.loads, or the client's awaitable for a parent post).
 Each is timed with timeit; the figure is the fastest repeat divided by its loop count, in ns per call,
@@ -24,8 +24,8 @@ from datetime import datetime
 from pathlib import Path
 from types import SimpleNamespace
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import plain  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import twin as plain  # noqa: E402
 
 from tavelmoor import common_functions as native  # noqa: E402
 
@@ -100,13 +100,16 @@ SPEEDUP, OVERHEAD = "Python/native >=", "native/floor <="
 
 
 class Case:
-    def __init__(self, name, function, args, native_stmt, python_stmt, floor_stmt, floor_name, goal):
+    def __init__(self, name, function, args, native_stmt, python_stmt, floor_stmt, floor_name, goal,
+                 raises=None, per=1):
         self.name = name
+        self.per = per  # calls made by one run of the statement
         self.function = function
         self.args = args
         self.stmts = {"native": native_stmt, "python": python_stmt, "floor": floor_stmt}
         self.floor_name = floor_name
         self.goal = goal
+        self.raises = raises  # the exception type of a failing-call case
 
 
 def drive(coro):
@@ -165,25 +168,105 @@ def build_cases(loop):
     cases.append(Case("extract, 20 dict records", "extract_brand_ids_and_category_ids",
                       {"x": RECORDS}, "f(x)", "f(x)", "callable(x)", "callable(x)", (SPEEDUP, 3)))
     cases.append(Case("common details, full setting", "extracting_common_details",
-                      {"s": SETTING, "ct": 3, "gid": "17841400001112223", "datetime": datetime,
-                       "fmt": TIME_FORMAT},
-                      "f(s, ct, gid)", "f(s, ct, gid)", "datetime.utcnow().strftime(fmt)",
-                      "utcnow().strftime()", (OVERHEAD, 1.10)))
+                      {"s": SETTING, "ct": 3, "gid": "17841400001112223", "datetime": datetime},
+                      "f(s, ct, gid)", "f(s, ct, gid)", "datetime.utcnow()", "utcnow()", (SPEEDUP, 2.5)))
+    cases += error_cases()
     post = parent_post()
     cases.append(Case("parent post, no JSON (dict)", "process_parent_post",
                       {"post_id": "17985512345678901", "api": finished_client(loop, post),
                        "token": "EAAG-token", "fields": FIELDS},
-                      DRIVE, DRIVE, AWAIT_CLIENT, "client + await", (SPEEDUP, 1.3)))
+                      DRIVE, DRIVE, AWAIT_CLIENT, "client + await", (SPEEDUP, 1.15)))
     cases.append(Case(f"parent post, JSON ({len(POST_TEXT)} chars)", "process_parent_post",
                       {"post_id": "17985512345678901", "api": finished_client(loop, POST_TEXT),
-                       "token": "EAAG-token", "fields": FIELDS, "loads": json.loads, "x": POST_TEXT},
-                      DRIVE, DRIVE, "loads(x)", "json.loads", (OVERHEAD, 1.15)))
+                       "token": "EAAG-token", "fields": FIELDS, "loads": json.loads},
+                      DRIVE, DRIVE, AWAIT_CLIENT + "r = loads(r)\n", "client + json.loads", (OVERHEAD, 1.15)))
+    cases += await_cases(loop)
     return cases
+
+
+# The await rows: the coroutine awaited from inside an `async def`, AWAITS times in a loop, as a
+# service awaits it; the floor is the same loop awaiting the client alone.
+AWAITS = 100
+
+
+class AsyncClient:
+    """A Graph API client whose fetch is an `async def` that returns at once."""
+
+    def __init__(self, answer):
+        self.answer = answer
+
+    async def fetch_instagram_data(self, endpoint, access_token, fields):
+        return self.answer
+
+
+async def await_in_loop(f, post_id, api, token, n):
+    for _ in range(n):
+        r = await f(post_id, api, token)
+    return r
+
+
+async def await_client_in_loop(loads, post_id, api, token, n):
+    for _ in range(n):
+        r = await api.fetch_instagram_data(endpoint=post_id, access_token=token, fields=FIELDS)
+        if loads:
+            r = loads(r)
+    return r
+
+
+def await_cases(loop):
+    post = parent_post()
+    cases = []
+    for label, api, goal in [
+        ("async client (dict)", AsyncClient(post), (SPEEDUP, 1.15)),
+        ("finished future (dict)", finished_client(loop, post), (SPEEDUP, 1.1)),
+        ("async client (JSON)", AsyncClient(POST_TEXT), (SPEEDUP, 1.0)),
+        ("finished future (JSON)", finished_client(loop, POST_TEXT), (SPEEDUP, 1.0)),
+    ]:
+        cases.append(Case(f"parent post await, {label}", "process_parent_post",
+                          {"post_id": "17985512345678901", "api": api, "token": "EAAG-token",
+                           "n": AWAITS, "loads": json.loads if "JSON" in label else None,
+                           "awaits": await_in_loop, "awaits_client": await_client_in_loop, "drive": drive},
+                          "drive(awaits(f, post_id, api, token, n))", "drive(awaits(f, post_id, api, token, n))",
+                          "drive(awaits_client(loads, post_id, api, token, n))", "client in the loop",
+                          goal, per=AWAITS))
+    return cases
+
+
+def error_cases():
+    """Failing calls, each caught as a service's handler would; the floor raises and catches the
+    same exception in Python. Native and plain Python must raise the same type (and, but for the
+    binding error, whose wording differs, the same text)."""
+    def failing(name, function, args, call, exc, floor_raise):
+        stmt = f"try:\n    f({', '.join(args)})\nexcept {exc.__name__}:\n    pass\n"
+        floor = f"try:\n    raise {floor_raise}\nexcept {exc.__name__}:\n    pass\n"
+        case = Case(name, function, {**args, exc.__name__: exc}, stmt, stmt, floor, "raise + except",
+                    (SPEEDUP, 1.0), exc)
+        case.call = call
+        return case
+
+    gid = "17841400001112223"
+    return [
+        failing("extract, record without its key", "extract_brand_ids_and_category_ids",
+                {"x": [{"CategoryID": 33, "BrandName": "Harbour & Loom"}]}, lambda f, a: f(a["x"]),
+                KeyError, "KeyError('BrandID')"),
+        failing("get_hashtags(), binding error", "get_hashtags", {}, lambda f, a: f(), TypeError,
+                "TypeError('f')"),
+        failing("common details, None setting", "extracting_common_details", {"s": None, "ct": 3, "gid": gid},
+                lambda f, a: f(a["s"], a["ct"], a["gid"]), AttributeError, "AttributeError('get')"),
+        failing("get_hashtags, bytes text", "get_hashtags", {"x": b"#autumn #ootd"}, lambda f, a: f(a["x"]),
+                TypeError, "TypeError('bytes')"),
+    ]
 
 
 def call_once(case, function):
     """Runs `function` once on the case's arguments as the timed statement does."""
     a = case.args
+    if case.raises:
+        try:
+            case.call(function, a)
+        except case.raises as exc:
+            return type(exc), None if "binding" in case.name else str(exc)
+        raise SystemExit(f"{case.name}: no {case.raises.__name__} raised")
     if case.function == "process_parent_post":
         return drive(function(a["post_id"], a["api"], a["token"]))
     if case.function == "extracting_common_details":
@@ -244,18 +327,7 @@ def measure(case, variants, repeats, target):
     for _ in range(repeats):
         for v in variants:
             best[v] = min(best[v], timers[v].timeit(loops[v]) / loops[v])
-    return {v: s * 1e9 for v, s in best.items()}
-
-
-def run_loop(case_index, variant, count):
-    loop = asyncio.new_event_loop()
-    case = build_cases(loop)[int(case_index)]
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", category=DeprecationWarning)
-        timer = make_timer(case, variant)
-        timer.timeit(int(count))
-    loop.close()
-    return 0
+    return {v: s * 1e9 / case.per for v, s in best.items()}
 
 
 def goal_status(goal, py_ratio, floor_ratio):
@@ -314,11 +386,7 @@ def main(argv=None):
     parser.add_argument("--case", action="append", default=[],
                         help="run only the cases whose name holds this text (repeatable)")
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
-    parser.add_argument("--loop", nargs=3, metavar=("CASE", "VARIANT", "COUNT"),
-                        help="run one statement COUNT times untimed (for bench/instructions.py)")
     options = parser.parse_args(argv)
-    if options.loop:
-        return run_loop(*options.loop)
     repeats, target = (10, 0.001) if options.quick else (300, 0.001)
 
     print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")
@@ -355,7 +423,8 @@ def main(argv=None):
         loop.close()
     (print_markdown if options.markdown else print_table)(rows)
     print()
-    print(f"goals missed: {missed}")
+    short = [row[0] for row in rows if row[-1] == "MISSED"]
+    print(f"goals missed: {missed}" + (f" ({'; '.join(short)})" if short else ""))
     return 0
 
 

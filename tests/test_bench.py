@@ -11,4 +11,4 @@ def test_benchmark_runs_in_quick_mode():
                           timeout=300)
     assert proc.returncode in (0, 1), proc.stderr
     rows = [line for line in proc.stdout.splitlines() if line.startswith(("get_", "extract", "common", "parent"))]
-    assert len(rows) == 9, proc.stdout
+    assert len(rows) == 17, proc.stdout

@@ -1,6 +1,6 @@
 """The coroutine object against an `async def` doing the same, step by step.
 
-Each case drives one coroutine of process_parent_post and one of `reference`
+Each case drives one coroutine of process_parent_post and one of `reference`, the twin's,
 with the same operations, each over its own client, and compares what every
 step gives, what the client saw, and the state that inspect reports after it.
 The one wording that differs on purpose is the StopIteration guard's message.
@@ -18,22 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from tavelmoor.common_functions import process_parent_post
-
-FIELDS = (
-    "permalink,id,caption,comments_count,like_count,media_type,media_url,owner{name,username,ig_id,id,"
-    "followers_count,follows_count,media_count,biography,profile_picture_url,website},ig_id,username,"
-    "shortcode,thumbnail_url,media_product_type,is_comment_enabled,timestamp,children{media_type,"
-    "media_url,thumbnail_url}"
-)
-
-
-async def reference(post_id, instagram_api, access_token):
-    response_data = await instagram_api.fetch_instagram_data(
-        endpoint=post_id, access_token=access_token, fields=FIELDS)
-    if response_data and issubclass(type(response_data), str):
-        response_data = json.loads(response_data)
-    return response_data
-
+from twin import process_parent_post as reference
 
 IMPLEMENTATIONS = {"native": process_parent_post, "reference": reference}
 
@@ -163,9 +148,11 @@ OPERATIONS = {
     "throw3_key": lambda c: c.throw(KeyError, "k"),
     "throw_bad": lambda c: c.throw(5),
     "close": lambda c: c.close(),
-    "next": lambda c, w: next(w),
-    "await_send": lambda c, w: w.send(None),
-    "await_throw": lambda c, w: w.throw(KeyError),
+    # On the latest of the coroutine's __await__() wrappers; "await_new" takes another.
+    "next": lambda c, w: next(w[-1]),
+    "await_send": lambda c, w: w[-1].send(None),
+    "await_throw": lambda c, w: w[-1].throw(KeyError),
+    "await_new": lambda c, w: type(w.append(c.__await__()) or w[-1]).__name__,
 }
 
 
@@ -176,13 +163,11 @@ def state(coro):
 def trace(impl, kind, yields, result, operations):
     log = []
     coro = impl(1, make_client(kind, impl, log, yields, result), "token")
-    # Taken before the first step: __await__ of a coroutine suspended in an
-    # await is refused here, as the interpreter refuses `await` of one.
-    wrapper = coro.__await__()
+    wrappers = [coro.__await__()]
     steps = [("created", state(coro))]
     for name in operations:
         operation = OPERATIONS[name]
-        action = (lambda: operation(coro, wrapper)) if operation.__code__.co_argcount == 2 else (
+        action = (lambda: operation(coro, wrappers)) if operation.__code__.co_argcount == 2 else (
             lambda: operation(coro))
         steps.append((name, outcome(action), state(coro)))
     steps.append(("final close", outcome(coro.close), state(coro)))
@@ -214,12 +199,13 @@ def test_any_sequence_of_operations_matches_async_def(kind, yields, result, oper
     ["send_none", "throw3", "throw3_key"],
     ["close", "send_none", "throw_key", "close"],
     ["next", "await_throw", "next"],
+    ["send_none", "await_new", "next", "await_new", "await_send", "send_none", "await_new", "next"],
 ])
 def test_operation_sequences_match_async_def(kind, operations):
     assert_same(kind, ["a", "b"], '{"a": 1}', operations)
 
 
-@pytest.mark.parametrize("operation", ["send", "throw", "close"])
+@pytest.mark.parametrize("operation", ["send", "throw", "close", "__await__"])
 def test_reentry_while_running_is_refused(operation):
     def run_with(impl):
         seen = []
@@ -232,8 +218,11 @@ def test_reentry_while_running_is_refused(operation):
                         self.coro.send(None)
                     elif operation == "throw":
                         self.coro.throw(KeyError)
-                    else:
+                    elif operation == "close":
                         self.coro.close()
+                    else:
+                        # Given while running too; only stepping it is refused.
+                        self.coro.__await__().send(None)
                 except ValueError as exc:
                     seen.append(str(exc))
                 return Scripted([], ["tick"], "1")
@@ -288,7 +277,7 @@ def test_throw_into_unstarted_coroutine_names_the_def_line():
     with pytest.raises(KeyError) as info:
         coro.throw(KeyError("early"))
     last = traceback.extract_tb(info.value.__traceback__)[-1]
-    assert (last.name, last.lineno) == ("process_parent_post", 93)
+    assert (last.name, last.lineno) == ("process_parent_post", process_parent_post.__code__.co_firstlineno)
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
 
 
@@ -371,6 +360,18 @@ def test_client_awaiting_a_suspended_coroutine_is_refused():
         return result
 
     assert run_with(process_parent_post) == run_with(reference)
+
+
+def test_a_chain_of_coroutines_awaiting_each_other_stops_at_the_recursion_limit():
+    class Api:
+        def fetch_instagram_data(self, **kwargs):
+            return process_parent_post(1, self, "t")
+
+    async def main():
+        return await process_parent_post(1, Api(), "t")
+
+    with pytest.raises(RecursionError):
+        asyncio.run(main())
 
 
 def test_await_wrapper_is_an_iterator_over_the_coroutine():

@@ -2,6 +2,7 @@ import builtins
 import re
 import sys
 import traceback
+import types
 import warnings
 from datetime import datetime, timedelta, timezone
 
@@ -9,6 +10,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import tavelmoor.common_functions as cf
+import twin
 from tavelmoor.common_functions import extracting_common_details as details
 
 ROWS = {"category_id": "CategoryID", "category_name": "CategoryName", "brand_id": "BrandID", "brand_name": "BrandName",
@@ -46,38 +48,39 @@ class Recorder:
 def clock(monkeypatch):
     recorder = Recorder()
     monkeypatch.setattr(cf, "datetime", recorder)
+    monkeypatch.setattr(twin, "datetime", recorder)
     return recorder
 
 
 @given(st.dictionaries(st.sampled_from(KEYS + ["brandid", "BRANDID", "Other"]), st.none() | st.integers() | st.text()))
-def test_record_keys_order_and_values(setting):
+def test_record_keys_order_and_values(impl, setting):
     with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(cf, "datetime", Recorder())
-        record = details(setting, "ig", 42)
+        mp.setattr(impl, "datetime", Recorder())
+        record = impl.extracting_common_details(setting, "ig", 42)
     assert list(record.items()) == [("in_time", "stamp"), ("channel_group_id", 42), ("channel_type", "ig")] + [
         (record_key, setting.get(key)) for record_key, key in ROWS.items()]
 
 
-def test_very_objects_stored_and_none_kept(clock):
+def test_very_objects_stored_and_none_kept(impl, clock):
     channel, group, pic = ["ig"], {"id": 1}, object()
     before = sys.getrefcount(channel), sys.getrefcount(pic)
-    record = details({"ProfilePic": pic, "brandid": 1}, channel, group)
+    record = impl.extracting_common_details({"ProfilePic": pic, "brandid": 1}, channel, group)
     assert record["channel_type"] is channel and record["channel_group_id"] is group and record["user_profile_pic"] is pic
-    assert record["brand_id"] is None and details({}, None, None)["channel_type"] is None
+    assert record["brand_id"] is None and impl.extracting_common_details({}, None, None)["channel_type"] is None
     del record
     assert (sys.getrefcount(channel), sys.getrefcount(pic)) == before
 
 
-def test_keywords_in_any_order_and_subclass_get(clock):
+def test_keywords_in_any_order_and_subclass_get(impl, clock):
     class Defaulting(dict):
         def get(self, key):
             return dict.get(self, key, "?")
-    record = details(instagram_channel_group_id=1, setting_obj=Defaulting(BrandID=2), channel_type=3)
+    record = impl.extracting_common_details(instagram_channel_group_id=1, setting_obj=Defaulting(BrandID=2), channel_type=3)
     assert (record["channel_group_id"], record["brand_id"], record["brand_name"]) == (1, 2, "?")
 
 
-def test_fixed_clock_read_first_then_nine_lookups(clock):
-    assert details(clock, 1, 2) == details(clock, 1, 2)
+def test_fixed_clock_read_first_then_nine_lookups(impl, clock):
+    assert impl.extracting_common_details(clock, 1, 2) == impl.extracting_common_details(clock, 1, 2)
     assert clock.events == (["utcnow", TIME_FORMAT] + KEYS) * 2
 
 
@@ -139,9 +142,9 @@ def test_datetime_falls_back_to_builtins_then_name_error(monkeypatch):
 
 
 @pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
-def test_in_time_is_the_current_utc_time():
+def test_in_time_is_the_current_utc_time(impl):
     before = datetime.now(timezone.utc).replace(tzinfo=None, microsecond=0)
-    in_time = details({}, 1, 2)["in_time"]
+    in_time = impl.extracting_common_details({}, 1, 2)["in_time"]
     after = datetime.now(timezone.utc).replace(tzinfo=None) + timedelta(seconds=1)
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d", in_time)
     assert before <= datetime.strptime(in_time, TIME_FORMAT) <= after
@@ -152,3 +155,41 @@ def test_deprecation_warning_as_error_raises_at_106():
         warnings.simplefilter("error", DeprecationWarning)
         details(Recorder(), 1, 2)
     assert entries(info.value) == [("extracting_common_details", 106)]
+
+
+
+def clock_at(moment):
+    return types.SimpleNamespace(utcnow=lambda: moment)
+
+
+EDGE_YEARS = st.sampled_from([1, 9, 10, 99, 100, 999, 1000, 1001, 1999, 2000, 9998, 9999])
+MOMENTS = st.datetimes(timezones=st.sampled_from([None, timezone.utc, timezone(timedelta(hours=-7))])) | st.builds(
+    datetime, EDGE_YEARS, st.integers(1, 12), st.integers(1, 28), st.integers(0, 23), st.integers(0, 59),
+    st.integers(0, 59), st.integers(0, 999999))
+
+
+@given(MOMENTS)
+def test_in_time_is_the_text_that_strftime_gives(moment):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(cf, "datetime", clock_at(moment))
+        assert details({}, 1, 2)["in_time"] == moment.strftime(TIME_FORMAT)
+
+
+class OwnText(datetime):
+    def strftime(self, fmt):
+        return "own " + fmt
+
+
+class Subclock(datetime):
+    @classmethod
+    def utcnow(cls):
+        return OwnText(2001, 2, 3)
+
+
+@pytest.mark.parametrize("clock_object, text", [
+    (clock_at(OwnText(2024, 3, 5)), "own " + TIME_FORMAT), (Subclock, "own " + TIME_FORMAT),
+    (clock_at(types.SimpleNamespace(year=10000, strftime="10000 {}".format)), "10000 " + TIME_FORMAT),
+])
+def test_subclasses_and_stand_ins_keep_their_own_utcnow_and_strftime(monkeypatch, clock_object, text):
+    monkeypatch.setattr(cf, "datetime", clock_object)
+    assert details({}, 1, 2)["in_time"] == text

@@ -1,4 +1,5 @@
 import traceback
+import types
 
 import pytest
 
@@ -19,13 +20,13 @@ class Text(str):
 
 
 @pytest.mark.parametrize("text, expected", RESULTS)
-def test_results(text, expected):
-    result = cf.get_hashtags(text)
+def test_results(impl, text, expected):
+    result = impl.get_hashtags(text)
     assert type(result) is str and result == expected
 
 
-def test_str_subclass_and_keyword():
-    assert cf.get_hashtags(text=Text("#sub #class")) == "sub,class"
+def test_str_subclass_and_keyword(impl):
+    assert impl.get_hashtags(text=Text("#sub #class")) == "sub,class"
 
 
 def _entry(exc):
@@ -84,7 +85,7 @@ def test_builtins_are_the_fallback(rebound_re):
         del builtins.re
 
 
-def test_findall_is_called_with_the_pattern_and_the_text(rebound_re):
+def test_findall_is_called_with_the_pattern_and_the_text(impl, monkeypatch):
     calls = []
 
     class Recorder:
@@ -92,9 +93,9 @@ def test_findall_is_called_with_the_pattern_and_the_text(rebound_re):
             calls.append((args, kwargs))
             return ["x", "y"]
 
-    cf.re = Recorder()
+    monkeypatch.setattr(impl, "re", Recorder())
     text = Text("anything")
-    assert cf.get_hashtags(text) == "x,y"
+    assert impl.get_hashtags(text) == "x,y"
     (args, kwargs), = calls
     assert args == ("(?<=#)\\w+", text) and args[1] is text and kwargs == {}
 
@@ -104,3 +105,22 @@ def test_object_without_findall(rebound_re):
     with pytest.raises(AttributeError) as info:
         cf.get_hashtags("#x")
     assert _entry(info.value) == ("tavelmoor.common_functions.get_hashtags", 15)
+
+
+def _module(**attributes):
+    module = types.ModuleType("stand_in")
+    vars(module).update(attributes)
+    return module
+
+
+@pytest.mark.parametrize("stand_in, result", [
+    (_module(findall=lambda pattern, text: ["dict"]), "dict"),
+    (_module(__getattr__=lambda name: lambda pattern, text: [name]), "findall"),
+    (type("Sub", (types.ModuleType,), {"findall": staticmethod(lambda p, t: ["class"])})("sub"), "class"),
+])
+def test_findall_read_from_a_module_as_getattr_reads_it(rebound_re, stand_in, result):
+    cf.re = stand_in
+    assert cf.get_hashtags("#x") == result
+    cf.re = _module()
+    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'findall'$"):
+        cf.get_hashtags("#x")

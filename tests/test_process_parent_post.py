@@ -5,6 +5,8 @@ import gc
 import inspect
 import json
 import traceback
+import types
+import warnings
 import weakref
 
 import pytest
@@ -12,6 +14,7 @@ import pytest
 import tavelmoor.common_functions as cf
 from tavelmoor.common_functions import process_parent_post
 
+# The one copy of the parent post field list in the tests, besides the twin's.
 FIELDS = (
     "permalink,id,caption,comments_count,like_count,media_type,media_url,owner{name,username,ig_id,id,"
     "followers_count,follows_count,media_count,biography,profile_picture_url,website},ig_id,username,"
@@ -90,12 +93,12 @@ class StrWithBadBool(str):
 
 # The call
 
-def test_call_returns_a_coroutine_and_touches_nothing():
+def test_call_returns_a_coroutine_and_touches_nothing(impl):
     class Untouchable:
         def __getattribute__(self, name):
             raise AssertionError(f"client touched: {name}")
 
-    coro = process_parent_post(1, Untouchable(), "token")
+    coro = impl.process_parent_post(1, Untouchable(), "token")
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
     assert asyncio.iscoroutine(coro)
     assert isinstance(coro, collections.abc.Coroutine)
@@ -115,7 +118,8 @@ def test_binding_error_is_raised_by_the_call_and_makes_no_coroutine(args, kwargs
         process_parent_post(*args, **kwargs)
     assert str(info.value) == message
     assert entries(info.value)[-1] == ("tavelmoor/common_functions.py",
-                                       "tavelmoor.common_functions.process_parent_post", 93)
+                                       "tavelmoor.common_functions.process_parent_post",
+                                       process_parent_post.__code__.co_firstlineno)
     gc.collect()
     assert sum(type(o).__name__ == "coroutine" for o in gc.get_objects()) == before
 
@@ -138,11 +142,11 @@ def test_coroutine_names_and_code():
 
 # The fetch
 
-def test_client_gets_three_keywords_in_order_with_the_same_objects():
+def test_client_gets_three_keywords_in_order_with_the_same_objects(impl):
     post_id, token = object(), object()
     clients = [Client({}), Client({})]
     for client in clients:
-        run(process_parent_post(post_id, client, token))
+        run(impl.process_parent_post(post_id, client, token))
     (args, kwargs), = clients[0].calls
     assert args == ()
     assert list(kwargs) == ["endpoint", "access_token", "fields"]
@@ -161,31 +165,47 @@ def test_client_gets_three_keywords_in_order_with_the_same_objects():
     (StrSub('{"x": 2}'), {"x": 2}),
     ("3.5", 3.5),
 ])
-def test_json_text_is_decoded_once(answer, expected):
-    result = run(process_parent_post(1, Client(answer), "t"))
+def test_json_text_is_decoded_once(impl, answer, expected):
+    result = run(impl.process_parent_post(1, Client(answer), "t"))
     assert result == expected and type(result) is type(expected)
 
 
 @pytest.mark.parametrize("answer", [
     "", None, 0, False, {}, [], {"id": "1"}, b'{"a": 1}', 1.5, PosesAsStr(), StrSub(""),
 ], ids=repr)
-def test_other_answers_come_back_as_the_same_object(answer):
-    assert run(process_parent_post(1, Client(answer), "t")) is answer
+def test_other_answers_come_back_as_the_same_object(impl, answer):
+    assert run(impl.process_parent_post(1, Client(answer), "t")) is answer
 
 
-def test_json_is_looked_up_when_decoding_starts(monkeypatch):
+def test_json_is_looked_up_when_decoding_starts(impl, monkeypatch):
     class FakeJson:
         @staticmethod
         def loads(text):
             return ("fake", text)
 
     client = Client('{"a": 1}')
-    coro = process_parent_post(1, client, "t")
+    coro = impl.process_parent_post(1, client, "t")
     coro.send(None)
-    monkeypatch.setattr(cf, "json", FakeJson)
+    monkeypatch.setattr(impl, "json", FakeJson)
     assert run(coro) == ("fake", '{"a": 1}')
     monkeypatch.undo()
-    assert run(process_parent_post(1, Client('{"a": 1}'), "t")) == {"a": 1}
+    assert run(impl.process_parent_post(1, Client('{"a": 1}'), "t")) == {"a": 1}
+
+
+@pytest.mark.parametrize("how", ["dict", "module __getattr__", "missing"])
+def test_json_replaced_by_another_module(how, monkeypatch):
+    fake = types.ModuleType("fake")
+    if how == "dict":
+        fake.loads = lambda text: ("dict", text)
+    elif how == "module __getattr__":
+        fake.__getattr__ = lambda name: lambda text: (name, text)
+    monkeypatch.setattr(cf, "json", fake)
+    if how == "missing":
+        exc = raised_by(process_parent_post(1, Client("{}"), "t"), AttributeError)
+        assert str(exc) == "module 'fake' has no attribute 'loads'"
+        assert entries(exc)[-1] == ("tavelmoor/common_functions.py", "process_parent_post", 100)
+    else:
+        assert run(process_parent_post(1, Client("{}"), "t")) == ("dict" if how == "dict" else "loads", "{}")
 
 
 # Failures inside the coroutine
@@ -263,6 +283,7 @@ def test_await_errors(make, message):
 
 
 def test_long_type_names_are_cut_at_200_characters():
+    # CPython's own await cuts at 100 characters; this module's message allows 200.
     Long = type("L" * 300, (), {})
     exc = raised_by(process_parent_post(1, Plain(Long()), "t"), TypeError)
     assert str(exc) == f"object {'L' * 200} can't be used in 'await' expression"
@@ -301,9 +322,34 @@ def test_stop_iteration_escaping_becomes_runtime_error(source, monkeypatch):
 
 # Lifecycle
 
-def test_never_awaited_coroutine_warns_and_never_calls_the_client():
+def test_each_new_coroutine_starts_afresh_after_others_ended():
+    """Finished, never started and closed coroutines come and go in turn: every new one
+    is unstarted, weakly referenced by nothing, and warns when dropped unstarted."""
+    for ending in ["finished", "never awaited", "closed", "finished"]:
+        coro = process_parent_post(1, Client({"n": 1}), "t")
+        ref = weakref.ref(coro)
+        if ending == "finished":
+            assert run(coro) == {"n": 1}
+        elif ending == "closed":
+            coro.send(None)
+            coro.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del coro
+            gc.collect()
+        assert ref() is None
+        assert [str(w.message) for w in caught] == (
+            ["coroutine 'process_parent_post' was never awaited"] if ending == "never awaited" else [])
+        fresh = process_parent_post(1, Client(), "t")
+        assert inspect.getcoroutinestate(fresh) == "CORO_CREATED" and ref() is None
+        with pytest.warns(RuntimeWarning, match="was never awaited"):
+            del fresh
+            gc.collect()
+
+
+def test_never_awaited_coroutine_warns_and_never_calls_the_client(impl):
     client = Client()
-    coro = process_parent_post(1, client, "t")
+    coro = impl.process_parent_post(1, client, "t")
     with pytest.warns(RuntimeWarning, match=r"^coroutine 'process_parent_post' was never awaited$"):
         del coro
         gc.collect()
@@ -311,8 +357,8 @@ def test_never_awaited_coroutine_warns_and_never_calls_the_client():
 
 
 @pytest.mark.parametrize("finish", ["close", "run", "throw"])
-def test_started_or_closed_coroutine_does_not_warn(finish):
-    coro = process_parent_post(1, Client("1"), "t")
+def test_started_or_closed_coroutine_does_not_warn(impl, finish):
+    coro = impl.process_parent_post(1, Client("1"), "t")
     if finish == "close":
         coro.close()
     elif finish == "run":
@@ -325,9 +371,9 @@ def test_started_or_closed_coroutine_does_not_warn(finish):
 
 
 @pytest.mark.parametrize("how", ["close", "drop", "collect_cycle"])
-def test_suspended_coroutine_closes_the_awaited_client(how):
+def test_suspended_coroutine_closes_the_awaited_client(impl, how):
     client = Client("1")
-    coro = process_parent_post(1, client, "t")
+    coro = impl.process_parent_post(1, client, "t")
     coro.send(None)
     awaited = weakref.ref(coro.cr_await)
     if how == "close":
@@ -361,14 +407,14 @@ def test_cycles_are_collected_and_weak_references_die():
 
 # Real event loops
 
-def test_asyncio_run():
-    assert asyncio.run(process_parent_post("17", Client('{"id": "17"}'), "t")) == {"id": "17"}
+def test_asyncio_run(impl):
+    assert asyncio.run(impl.process_parent_post("17", Client('{"id": "17"}'), "t")) == {"id": "17"}
 
 
-def test_awaited_from_async_code_and_task():
+def test_awaited_from_async_code_and_task(impl):
     async def main():
-        direct = await process_parent_post(1, Client("[1]"), "t")
-        task = asyncio.create_task(process_parent_post(2, Client("[2]"), "t"))
+        direct = await impl.process_parent_post(1, Client("[1]"), "t")
+        task = asyncio.create_task(impl.process_parent_post(2, Client("[2]"), "t"))
         return direct, await task, task
 
     direct, from_task, task = asyncio.run(main())
@@ -376,7 +422,7 @@ def test_awaited_from_async_code_and_task():
     assert "process_parent_post" in repr(task)
 
 
-def test_gather_of_hundreds_of_pending_coroutines():
+def test_gather_of_hundreds_of_pending_coroutines(impl):
     class Gate:
         def __init__(self, event, n):
             self.event, self.n = event, n
@@ -387,7 +433,7 @@ def test_gather_of_hundreds_of_pending_coroutines():
 
     async def main():
         event = asyncio.Event()
-        coros = [process_parent_post(n, Gate(event, n), "t") for n in range(500)]
+        coros = [impl.process_parent_post(n, Gate(event, n), "t") for n in range(500)]
         gathered = asyncio.gather(*coros)
         await asyncio.sleep(0)
         assert not gathered.done()
@@ -407,11 +453,11 @@ class Stuck(Client):
 
 
 @pytest.mark.parametrize("how", ["cancel", "wait_for"])
-def test_cancellation_while_awaiting_reaches_the_client(how):
+def test_cancellation_while_awaiting_reaches_the_client(impl, how):
     client = Stuck()
 
     async def main():
-        task = asyncio.create_task(process_parent_post(1, client, "t"))
+        task = asyncio.create_task(impl.process_parent_post(1, client, "t"))
         await asyncio.sleep(0)
         assert task.get_coro().cr_await is not None
         if how == "cancel":
@@ -422,17 +468,17 @@ def test_cancellation_while_awaiting_reaches_the_client(how):
             with pytest.raises(TimeoutError):
                 await asyncio.wait_for(task, 0.01)
         assert task.cancelled()
-        return await asyncio.wait_for(process_parent_post(1, Client('{"a": 1}'), "t"), 5)
+        return await asyncio.wait_for(impl.process_parent_post(1, Client('{"a": 1}'), "t"), 5)
 
     assert asyncio.run(main()) == {"a": 1}
     assert client.events == [("stop now",) if how == "cancel" else ()]
 
 
-def test_cancellation_before_the_first_step():
+def test_cancellation_before_the_first_step(impl):
     client = Client()
 
     async def main():
-        task = asyncio.create_task(process_parent_post(1, client, "t"))
+        task = asyncio.create_task(impl.process_parent_post(1, client, "t"))
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -444,7 +490,7 @@ def test_cancellation_before_the_first_step():
     assert inspect.getcoroutinestate(task.get_coro()) == inspect.CORO_CLOSED
 
 
-def test_loop_futures_pass_up_unchanged():
+def test_loop_futures_pass_up_unchanged(impl):
     seen = []
 
     class FutureClient:
@@ -455,7 +501,7 @@ def test_loop_futures_pass_up_unchanged():
             return await future
 
     async def main():
-        coro = process_parent_post(1, FutureClient(), "t")
+        coro = impl.process_parent_post(1, FutureClient(), "t")
         yielded = coro.send(None)
         assert yielded is seen[0] and yielded._asyncio_future_blocking
         while not yielded.done():
@@ -465,3 +511,23 @@ def test_loop_futures_pass_up_unchanged():
         return stop.value.value
 
     assert asyncio.run(main()) == {"ok": True}
+
+
+def test_a_million_chained_coroutines_are_freed_without_a_crash():
+    # Each coroutine holds the previous one as its post_id (the second chain through
+    # its __await__ wrapper); dropping the last frees the whole chain.
+    from support import run_python
+    out = run_python("""
+        import warnings
+        warnings.simplefilter("ignore", RuntimeWarning)
+        from tavelmoor.common_functions import process_parent_post
+        for through_wrapper in (False, True):
+            chain = None
+            for _ in range(1_000_000):
+                chain = process_parent_post(chain, None, "token")
+                if through_wrapper:
+                    chain = chain.__await__()
+            del chain
+            print("freed")
+    """).stdout
+    assert out == "freed\nfreed\n"

@@ -2,6 +2,7 @@
 from datetime import UTC, datetime
 from typing import Any
 
+from tavelmoor import MediaType
 from tavelmoor.common_functions import (
     extract_brand_ids_and_category_ids,
     extracting_common_details,
@@ -50,6 +51,7 @@ def build_record(event: Event, account: Account, post: dict[str, Any]) -> dict[s
     record = extracting_common_details(account.setting, CHANNEL_TYPES[event.kind], account.channel_group_id)
     category_ids, brand_ids = extract_brand_ids_and_category_ids(account.brands)
     owner = post.get("owner")
+    media_type = media_type_code(post)
     record.update({
         "event": event.kind,
         "event_time": datetime.fromtimestamp(event.time, UTC).strftime("%Y-%m-%dT%H:%M:%S"),
@@ -64,7 +66,8 @@ def build_record(event: Event, account: Account, post: dict[str, Any]) -> dict[s
         "post_timestamp": post.get("timestamp"),
         "post_owner_username": owner.get("username") if isinstance(owner, dict) else None,
         "post_caption_hashtags": get_hashtags(post.get("caption") if isinstance(post.get("caption"), str) else None),
-        "post_media_type": media_type_code(post),
+        "post_media_type": media_type,
+        "post_media_type_name": MediaType(media_type).name,
         "post_children_media_types": children_media_type_codes(post),
         "post_like_count": post.get("like_count"),
         "post_comments_count": post.get("comments_count"),

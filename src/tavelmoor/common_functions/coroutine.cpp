@@ -1,11 +1,13 @@
 #include "coroutine.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include <frameobject.h>
 
 #include "globals.hpp"
 #include "traceback.hpp"
+#include "types.hpp"
 
 namespace {
 
@@ -38,9 +40,18 @@ struct WrapperObject {
 static PyTypeObject* CoroutineType;
 static PyTypeObject* WrapperType;
 
+// One dead coroutine, kept for the next call: a service makes one per await
+// and drops it when the await ends. It holds nothing and is reachable from
+// nowhere but here.
+static CoroutineObject* spare_coroutine;
+
 static PyObject* str_close;
 static PyObject* str_throw;
 static PyObject* str_cr_await;
+// The getter of cr_await of the interpreter's coroutine type, found once: the
+// type is immutable and its instances have no dict, so calling the getter is
+// exactly what reading the attribute does.
+static const PyGetSetDef* coro_cr_await;
 static PyObject* str_module;
 
 static CoroutineObject* as_coroutine(PyObject* self) noexcept
@@ -60,10 +71,8 @@ static bool is_coroutine(PyObject* o) noexcept
         return true;
     if (!PyGen_CheckExact(o))
         return false;
-    PyCodeObject* code = PyGen_GetCode((PyGenObject*)o);
-    bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
-    Py_DECREF(code);
-    return iterable;
+    Ref code = Ref::steal((PyObject*)PyGen_GetCode((PyGenObject*)o));
+    return ((PyCodeObject*)code.get())->co_flags & CO_ITERABLE_COROUTINE;
 }
 
 static void raise_already_executing() noexcept
@@ -89,11 +98,9 @@ static void release_body(CoroutineObject* co) noexcept
 
 static void release_body_keeping_error(CoroutineObject* co) noexcept
 {
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     release_body(co);
-    PyErr_SetRaisedException(exc);
 }
-
 
 // The exception being raised leaves the body at `line`, which finishes the coroutine.
 static PySendResult fail(CoroutineObject* co, int line, bool guard_stop_iteration) noexcept
@@ -127,10 +134,12 @@ static PySendResult raise_in_await(CoroutineObject* co, PyObject** result) noexc
     co->state = State::running;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration))
         return fail(co, co->def->await_line, true);
-    PyObject* stop = PyErr_GetRaisedException();
-    PyObject* carried = ((PyStopIterationObject*)stop)->value;
-    Ref value = Ref::borrow(carried ? carried : Py_None);
-    Py_DECREF(stop);
+    Ref value;
+    {
+        Ref stop = Ref::steal(PyErr_GetRaisedException());
+        PyObject* carried = ((PyStopIterationObject*)stop.get())->value;
+        value = Ref::borrow(carried ? carried : Py_None);
+    }
     Py_CLEAR(co->awaiting);
     return run_finish(co, value.get(), result);
 }
@@ -162,7 +171,8 @@ static Ref awaitable_iterator(PyObject* o) noexcept
                 return Ref();
             }
         } else if (PyCoro_CheckExact(o)) {
-            Ref awaited = Ref::steal(PyObject_GetAttr(o, str_cr_await));
+            Ref awaited = Ref::steal(coro_cr_await ? coro_cr_await->get(o, coro_cr_await->closure)
+                                                   : PyObject_GetAttr(o, str_cr_await));
             if (!awaited)
                 return Ref();
             if (awaited.get() != Py_None) {
@@ -173,12 +183,12 @@ static Ref awaitable_iterator(PyObject* o) noexcept
         return Ref::borrow(o);
     }
     PyTypeObject* type = Py_TYPE(o);
-    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
-    if (!getter) {
+    unaryfunc await_slot = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!await_slot) {
         PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
         return Ref();
     }
-    Ref iterator = Ref::steal(getter(o));
+    Ref iterator = Ref::steal(await_slot(o));
     if (!iterator)
         return iterator;
     if (is_coroutine(iterator.get())) {
@@ -193,6 +203,31 @@ static Ref awaitable_iterator(PyObject* o) noexcept
     return iterator;
 }
 
+static bool is_our_wrapper(PyObject* o) noexcept
+{
+    return Py_IS_TYPE(o, WrapperType);
+}
+
+// One step of the awaited iterator. Sending into a coroutine of this type, or
+// into its wrapper, recurses in C without passing through the interpreter's
+// own recursion check, hence the guard there; every other iterator is sent to
+// as PyIter_Send does, through its am_send slot when it has one.
+static PySendResult send_down(PyObject* iterator, PyObject* value, PyObject** out) noexcept
+{
+    PyTypeObject* type = Py_TYPE(iterator);
+    if (is_our_coroutine(iterator) || is_our_wrapper(iterator)) {
+        *out = nullptr;
+        if (Py_EnterRecursiveCall(" while resuming a coroutine"))
+            return PYGEN_ERROR;
+        PySendResult sent = type->tp_as_async->am_send(iterator, value, out);
+        Py_LeaveRecursiveCall();
+        return sent;
+    }
+    if (type->tp_as_async && type->tp_as_async->am_send)
+        return type->tp_as_async->am_send(iterator, value, out);
+    return PyIter_Send(iterator, value, out);
+}
+
 static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
 {
     int line = 0;
@@ -204,27 +239,15 @@ static PySendResult start(CoroutineObject* co, PyObject** result) noexcept
         return fail(co, co->def->await_line, true);
     co->awaiting = Py_NewRef(iterator.get());
     PyObject* value;
-    PySendResult sent = PyIter_Send(iterator.get(), Py_None, &value);
+    PySendResult sent = send_down(iterator.get(), Py_None, &value);
     return after_delegation(co, sent, value, result);
 }
 
-static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept;
-
 // The one way the body runs on. `value` is what was sent, or NULL when the
-// exception being raised is thrown in where the coroutine stands. Coroutines
-// awaiting coroutines of this type recurse through here, hence the guard.
+// exception being raised is thrown in where the coroutine stands.
 static PySendResult resume(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
 {
     *result = nullptr;
-    if (Py_EnterRecursiveCall(" while resuming a coroutine"))
-        return PYGEN_ERROR;
-    PySendResult outcome = resume_body(co, value, result);
-    Py_LeaveRecursiveCall();
-    return outcome;
-}
-
-static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject** result) noexcept
-{
     switch (co->state) {
     case State::created:
         if (value && value != Py_None) {
@@ -249,7 +272,7 @@ static PySendResult resume_body(CoroutineObject* co, PyObject* value, PyObject**
     co->state = State::running;
     Ref awaiting = Ref::borrow(co->awaiting);
     PyObject* out;
-    PySendResult sent = PyIter_Send(awaiting.get(), value, &out);
+    PySendResult sent = send_down(awaiting.get(), value, &out);
     return after_delegation(co, sent, out, result);
 }
 
@@ -269,11 +292,12 @@ static Ref make_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept
         PyObject* traceback = Py_XNewRef(tb);
         // A class that cannot be instantiated leaves the error of trying in the triple.
         PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback && value)
-            PyException_SetTraceback(value, traceback);
-        Py_DECREF(type);
-        Py_XDECREF(traceback);
-        return Ref::steal(value);
+        Ref owned_type = Ref::steal(type);
+        Ref owned_traceback = Ref::steal(traceback);
+        Ref exc = Ref::steal(value);
+        if (owned_traceback && exc)
+            PyException_SetTraceback(exc.get(), owned_traceback.get());
+        return exc;
     }
     if (PyExceptionInstance_Check(typ)) {
         if (val && val != Py_None) {
@@ -301,13 +325,13 @@ static int close_awaited(PyObject* awaited) noexcept
         Py_LeaveRecursiveCall();
         return closed ? 0 : -1;
     }
-    PyObject* close;
-    if (PyObject_GetOptionalAttr(awaited, str_close, &close) < 0)
+    PyObject* close_method;
+    if (PyObject_GetOptionalAttr(awaited, str_close, &close_method) < 0)
         PyErr_WriteUnraisable(awaited);
-    if (!close)
+    if (!close_method)
         return 0;
-    Ref closed = Ref::steal(PyObject_CallNoArgs(close));
-    Py_DECREF(close);
+    Ref method = Ref::steal(close_method);
+    Ref closed = Ref::steal(PyObject_CallNoArgs(method.get()));
     return closed ? 0 : -1;
 }
 
@@ -412,7 +436,7 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept
     PyObject* value;
     PySendResult outcome = resume(co, nullptr, &value);
     if (outcome == PYGEN_NEXT) {
-        Py_DECREF(value);
+        Ref yielded = Ref::steal(value);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     }
@@ -425,21 +449,37 @@ static PyObject* close_coroutine(CoroutineObject* co) noexcept
     return nullptr;
 }
 
+// StopIteration(value), built as its constructor builds it (the value as the
+// one argument and as `value`) but without the generic type call: every await
+// that gives a result makes one.
+static Ref new_stop_iteration(PyObject* value) noexcept
+{
+    PyTypeObject* type = (PyTypeObject*)PyExc_StopIteration;
+    Ref args = Ref::steal(PyTuple_New(1));
+    if (!args)
+        return Ref();
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(value));
+    Ref stop = Ref::steal(type->tp_new(type, args.get(), nullptr));
+    if (!stop)
+        return stop;
+    Py_XSETREF(((PyStopIterationObject*)stop.get())->value, Py_NewRef(value));
+    return stop;
+}
+
 // send() and throw() report the end of the body as StopIteration carrying the result.
 static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none_is_silent) noexcept
 {
     if (outcome != PYGEN_RETURN)
         return value;
+    Ref result = Ref::steal(value);
     if (value == Py_None) {
-        Py_DECREF(value);
         if (!none_is_silent)
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
+    Ref stop = new_stop_iteration(value);
     if (stop)
-        PyErr_SetRaisedException(stop);
+        PyErr_SetRaisedException(stop.release());
     return nullptr;
 }
 
@@ -488,21 +528,43 @@ static PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** 
     return resume(as_coroutine(self), arg, result);
 }
 
-// `await` of a coroutine that some other await is driving is refused, as the
-// interpreter refuses it for its own coroutines: two drivers would interleave
-// their steps on one awaited object.
+// One dead wrapper, kept for the next await. Every await makes a wrapper and
+// drops it when the await ends, so with the spare most awaits allocate none.
+// It holds nothing and is reachable from nowhere but here.
+static WrapperObject* spare_wrapper;
+
+static PyObject* new_wrapper(PyObject* coroutine) noexcept
+{
+    WrapperObject* wrapper = spare_wrapper;
+    if (wrapper) {
+        spare_wrapper = nullptr;
+        PyObject_Init((PyObject*)wrapper, WrapperType);
+    } else {
+        wrapper = PyObject_GC_New(WrapperObject, WrapperType);
+        if (!wrapper)
+            return nullptr;
+    }
+    wrapper->coroutine = Py_NewRef(coroutine);
+    PyObject_GC_Track(wrapper);
+    return (PyObject*)wrapper;
+}
+
+// __await__(), as the interpreter's coroutines have it: a wrapper in every state.
+static PyObject* coroutine_await_method(PyObject* self, PyObject*) noexcept
+{
+    return new_wrapper(self);
+}
+
+// The am_await slot serves the await expression, which refuses a coroutine that
+// some other await is driving, as the interpreter refuses it for its own
+// coroutines: two drivers would interleave their steps on one awaited object.
 static PyObject* coroutine_await(PyObject* self) noexcept
 {
     if (as_coroutine(self)->state == State::suspended) {
         raise_being_awaited();
         return nullptr;
     }
-    WrapperObject* wrapper = PyObject_GC_New(WrapperObject, WrapperType);
-    if (!wrapper)
-        return nullptr;
-    wrapper->coroutine = Py_NewRef(self);
-    PyObject_GC_Track(wrapper);
-    return (PyObject*)wrapper;
+    return new_wrapper(self);
 }
 
 static PyObject* get_await(PyObject* self, void*) noexcept
@@ -543,35 +605,8 @@ static PyObject* get_code(PyObject* self, void*) noexcept
     return Py_NewRef(as_coroutine(self)->def->function->code_object);
 }
 
-static PyObject* get_name(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(as_coroutine(self)->name);
-}
-
-static int set_name(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_coroutine(self)->name, Py_NewRef(value));
-    return 0;
-}
-
-static PyObject* get_qualname(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(as_coroutine(self)->qualname);
-}
-
-static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(as_coroutine(self)->qualname, Py_NewRef(value));
-    return 0;
-}
+static StrField name_field = {offsetof(CoroutineObject, name), "__name__"};
+static StrField qualname_field = {offsetof(CoroutineObject, qualname), "__qualname__"};
 
 static PyObject* get_module(PyObject*, void*) noexcept
 {
@@ -609,7 +644,7 @@ static void coroutine_finalize(PyObject* self) noexcept
     CoroutineObject* co = as_coroutine(self);
     if (co->state != State::created && co->state != State::suspended)
         return;
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     if (co->state == State::created) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname) < 0)
             PyErr_WriteUnraisable(self);
@@ -618,21 +653,11 @@ static void coroutine_finalize(PyObject* self) noexcept
         if (!closed)
             PyErr_WriteUnraisable(self);
     }
-    PyErr_SetRaisedException(exc);
 }
 
-// Instances of heap types hold a reference to their type.
-static void free_object(PyObject* self) noexcept
-{
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-static void coroutine_dealloc(PyObject* self) noexcept
+static void destroy_coroutine(PyObject* self) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
-    PyObject_GC_UnTrack(self);
     if (co->weakreflist)
         PyObject_ClearWeakRefs(self);
     if (co->state == State::created || co->state == State::suspended) {
@@ -644,14 +669,42 @@ static void coroutine_dealloc(PyObject* self) noexcept
     release_body(co);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    free_object(self);
+    // One whose finaliser ran keeps that mark, which a new coroutine must not have.
+    if (spare_coroutine || PyObject_GC_IsFinalized(self)) {
+        free_heap_instance(self);
+        return;
+    }
+    spare_coroutine = co;
+    Py_DECREF(CoroutineType);
+}
+
+// The body can hold another coroutine as an argument, and that one the next:
+// the trashcan frees such a chain a stretch at a time, so that its length
+// never becomes the depth of the C stack. A finished coroutine has released
+// its body already, which spares every completed await the trashcan's cost.
+static void coroutine_dealloc(PyObject* self) noexcept
+{
+    PyObject_GC_UnTrack(self);
+    if (as_coroutine(self)->state == State::finished) {
+        destroy_coroutine(self);
+        return;
+    }
+    Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
+    destroy_coroutine(self);
+    Py_TRASHCAN_END
 }
 
 Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
 {
-    CoroutineObject* co = PyObject_GC_New(CoroutineObject, CoroutineType);
-    if (!co)
-        return Ref();
+    CoroutineObject* co = spare_coroutine;
+    if (co) {
+        spare_coroutine = nullptr;
+        PyObject_Init((PyObject*)co, CoroutineType);
+    } else {
+        co = PyObject_GC_New(CoroutineObject, CoroutineType);
+        if (!co)
+            return Ref();
+    }
     PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
     const int nargs = def.function->code.argcount;
     co->def = &def;
@@ -706,14 +759,24 @@ static int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     return 0;
 }
 
+// No trashcan here: a wrapper holds only a coroutine, so every chain through
+// wrappers passes through coroutines, whose dealloc breaks it up.
 static void wrapper_dealloc(PyObject* self) noexcept
 {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(((WrapperObject*)self)->coroutine);
-    free_object(self);
+    if (spare_wrapper) {
+        free_heap_instance(self);
+        return;
+    }
+    // Dead from here on: the reference to its type goes, as in free_heap_instance.
+    spare_wrapper = (WrapperObject*)self;
+    Py_DECREF(WrapperType);
 }
 
 static PyMethodDef coroutine_methods[] = {
+    // Beside the am_await slot, whose wrapper function it replaces in the type's dict.
+    {"__await__", coroutine_await_method, METH_NOARGS | METH_COEXIST, nullptr},
     {"send", coroutine_send, METH_O, nullptr},
     {"throw", (PyCFunction)(void (*)())coroutine_throw, METH_FASTCALL, nullptr},
     {"close", coroutine_close, METH_NOARGS, nullptr},
@@ -721,8 +784,8 @@ static PyMethodDef coroutine_methods[] = {
 };
 
 static PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_str_field, set_str_field, nullptr, &name_field},
+    {"__qualname__", get_str_field, set_str_field, nullptr, &qualname_field},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
@@ -738,13 +801,6 @@ static PyMethodDef wrapper_methods[] = {
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
-
-static int intern(PyObject** slot, const char* text) noexcept
-{
-    if (!*slot)
-        *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
 
 static PyMemberDef coroutine_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakreflist), Py_READONLY, nullptr},
@@ -791,10 +847,21 @@ static PyType_Spec wrapper_spec = {
     wrapper_slots,
 };
 
+static const PyGetSetDef* find_getset(PyTypeObject* type, const char* name) noexcept
+{
+    for (const PyGetSetDef* def = type->tp_getset; def && def->name; ++def) {
+        if (strcmp(def->name, name) == 0 && def->get)
+            return def;
+    }
+    return nullptr;
+}
+
 int ready_coroutine_type() noexcept
 {
-    if (intern(&str_close, "close") < 0 || intern(&str_throw, "throw") < 0 ||
-        intern(&str_cr_await, "cr_await") < 0 || intern(&str_module, module_name) < 0)
+    if (!coro_cr_await)
+        coro_cr_await = find_getset(&PyCoro_Type, "cr_await");
+    if (intern_into(&str_close, "close") < 0 || intern_into(&str_throw, "throw") < 0 ||
+        intern_into(&str_cr_await, "cr_await") < 0 || intern_into(&str_module, module_name) < 0)
         return -1;
     if (!WrapperType)
         WrapperType = make_heap_type(&wrapper_spec);

@@ -1,9 +1,12 @@
 #include "function.hpp"
 
+#include <cstring>
+
 #include <structmember.h>
 
 #include "globals.hpp"
 #include "traceback.hpp"
+#include "types.hpp"
 
 namespace {
 
@@ -50,7 +53,7 @@ static Ref make_code_object_from(PyObject* empty, const CodeDef& def) noexcept
             return Ref();
         PyTuple_SET_ITEM(varnames.get(), i, varname);
     }
-    PyObject* empty_tuple = PyTuple_New(0);  // immortal; never fails
+    PyObject* empty_tuple = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_TUPLE);
     Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!empty_bytes)
         return Ref();
@@ -61,7 +64,7 @@ static Ref make_code_object_from(PyObject* empty, const CodeDef& def) noexcept
         code->co_name, def.first_line, linetable.get(), empty_bytes.get()));
 }
 
-Ref make_code_object(const CodeDef& def) noexcept
+static Ref make_code_object(const CodeDef& def) noexcept
 {
     Ref empty = Ref::steal((PyObject*)PyCode_NewEmpty(source_filename, def.name, def.first_line));
     if (!empty)
@@ -83,11 +86,57 @@ int prepare_function(FunctionDef& def) noexcept
     return def.prepare ? def.prepare() : 0;
 }
 
+// Builds an ASCII message piece by piece: PyUnicode_FromFormat parses its
+// format and goes through sprintf for every number, which costs several
+// times what the rest of a failed call does.
+class AsciiMessage {
+public:
+    void append(const char* text, size_t limit = sizeof buffer_) noexcept
+    {
+        for (; limit > 0 && *text && length_ < sizeof buffer_; --limit)
+            buffer_[length_++] = *text++;
+    }
+    void append(Py_ssize_t number) noexcept
+    {
+        char digits[24];
+        char* start = digits + sizeof digits;
+        size_t magnitude = number < 0 ? 0 - (size_t)number : (size_t)number;
+        do {
+            *--start = (char)('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude);
+        if (number < 0)
+            *--start = '-';
+        append(start, (size_t)(digits + sizeof digits - start));
+    }
+    PyObject* make() const noexcept
+    {
+        PyObject* text = PyUnicode_New((Py_ssize_t)length_, 127);
+        if (text)
+            memcpy(PyUnicode_1BYTE_DATA(text), buffer_, length_);
+        return text;
+    }
+
+private:
+    char buffer_[320];
+    size_t length_ = 0;
+};
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"; the function
+// names are ASCII, as the message must be for this writer.
 static void raise_count_error(const FunctionDef& def, Py_ssize_t given) noexcept
 {
-    Py_ssize_t expected = def.code.argcount;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-                 "exactly", expected, expected == 1 ? "" : "s", given);
+    const Py_ssize_t expected = def.code.argcount;
+    AsciiMessage message;
+    message.append(def.name, 200);
+    message.append("() takes exactly ");
+    message.append(expected);
+    message.append(expected == 1 ? " positional argument (" : " positional arguments (");
+    message.append(given);
+    message.append(" given)");
+    Ref text = Ref::steal(message.make());
+    if (text)
+        PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 // The index of the parameter named `key`, -1 when there is none, -2 with an
@@ -240,9 +289,7 @@ static void function_dealloc(PyObject* self) noexcept
     Py_CLEAR(op->name);
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_heap_instance(self);
 }
 
 static PyObject* function_repr(PyObject* self) noexcept
@@ -262,35 +309,8 @@ static PyObject* function_reduce(PyObject* self, PyObject*) noexcept
     return Py_NewRef(((FunctionObject*)self)->qualname);
 }
 
-static PyObject* get_name(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(((FunctionObject*)self)->name);
-}
-
-static int set_name(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(((FunctionObject*)self)->name, Py_NewRef(value));
-    return 0;
-}
-
-static PyObject* get_qualname(PyObject* self, void*) noexcept
-{
-    return Py_NewRef(((FunctionObject*)self)->qualname);
-}
-
-static int set_qualname(PyObject* self, PyObject* value, void*) noexcept
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_SETREF(((FunctionObject*)self)->qualname, Py_NewRef(value));
-    return 0;
-}
+static StrField name_field = {offsetof(FunctionObject, name), "__name__"};
+static StrField qualname_field = {offsetof(FunctionObject, qualname), "__qualname__"};
 
 static PyObject* get_code(PyObject* self, void*) noexcept
 {
@@ -407,8 +427,8 @@ static int set_is_coroutine(PyObject* self, PyObject* value, void*) noexcept
 }
 
 static PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_str_field, set_str_field, nullptr, &name_field},
+    {"__qualname__", get_str_field, set_str_field, nullptr, &qualname_field},
     {"__doc__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, doc)},
     {"__module__", get_field, set_field, nullptr, (void*)offsetof(FunctionObject, module)},
     {"__code__", get_code, set_code, nullptr, nullptr},
@@ -457,39 +477,9 @@ static PyType_Spec function_spec = {
     function_slots,
 };
 
-PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept
-{
-    PyObject* type = PyType_FromSpec(spec);
-    if (!type && !PyErr_Occurred())
-        PyErr_NoMemory();
-    return (PyTypeObject*)type;
-}
-
 int ready_function_type() noexcept
 {
     if (!FunctionType)
         FunctionType = make_heap_type(&function_spec);
     return FunctionType ? 0 : -1;
-}
-
-int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept
-{
-    if (Py_IS_TYPE(value, type))
-        return 0;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
-                 type->tp_name, Py_TYPE(value)->tp_name);
-    if (!PyObject_TypeCheck(value, type))
-        return -1;
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref note = Ref::steal(PyUnicode_FromFormat(
-        "Subclasses of built-in types are refused here: the annotation '%.200s' is read more strictly than "
-        "PEP 484 asks, so pass an exact %.200s.",
-        type->tp_name, type->tp_name));
-    Ref added = note ? Ref::steal(PyObject_CallMethodOneArg(exc, names.add_note, note.get())) : Ref();
-    if (!added) {
-        Py_DECREF(exc);
-        return -1;
-    }
-    PyErr_SetRaisedException(exc);
-    return -1;
 }

@@ -36,8 +36,6 @@ extern FunctionDef extract_brand_ids_and_category_ids_def;
 extern FunctionDef process_parent_post_def;
 extern FunctionDef extracting_common_details_def;
 
-Ref make_code_object(const CodeDef& def) noexcept;
-
 // Builds the code object, parameter names and constants of `def`.
 int prepare_function(FunctionDef& def) noexcept;
 
@@ -45,12 +43,3 @@ int prepare_function(FunctionDef& def) noexcept;
 Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) noexcept;
 
 int ready_function_type() noexcept;
-
-// PyType_FromSpec, except that it never fails without an exception set: the
-// host can lose the MemoryError of a failed allocation while making a type.
-PyTypeObject* make_heap_type(PyType_Spec* spec) noexcept;
-
-// The test of a parameter annotated with a built-in type: anything but an
-// exact instance of `type` raises TypeError, with a note for subclasses.
-// Returns 0, or -1 with the error set.
-int require_exact_type(PyObject* value, PyTypeObject* type, const char* parameter) noexcept;

@@ -1,29 +1,43 @@
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
+
+namespace lines = source_lines::get_hashtags;
 
 static PyObject* pattern;
 
 static int prepare() noexcept
 {
-    if (!pattern)
-        pattern = PyUnicode_InternFromString("(?<=#)\\w+");
-    return pattern ? 0 : -1;
+    return intern_into(&pattern, "(?<=#)\\w+");
+}
+
+// re.findall. The type of an exact module defines no attribute of that name,
+// so the entry of the module's dict is what the generic lookup finds first;
+// anything else, a miss included, takes the generic lookup.
+static Ref get_findall(PyObject* re) noexcept
+{
+    if (PyModule_CheckExact(re)) {
+        PyObject* findall;
+        if (PyDict_GetItemRef(PyModule_GetDict(re), names.findall, &findall) != 0)
+            return Ref::steal(findall);
+    }
+    return Ref::steal(PyObject_GetAttr(re, names.findall));
 }
 
 static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
 {
     PyObject* text = args[0];
-    *line = 8;
+    *line = lines::truth;
     // An exact str is true when it is not empty; no method call is needed.
     int truth = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) != 0 : PyObject_IsTrue(text);
     if (truth <= 0)
         return truth < 0 ? nullptr : Py_GetConstant(Py_CONSTANT_EMPTY_STR);
 
-    *line = 15;
+    *line = lines::findall;
     Ref re = lookup_global(names.re);
     if (!re)
         return nullptr;
-    Ref findall = Ref::steal(PyObject_GetAttr(re.get(), names.findall));
+    Ref findall = get_findall(re.get());
     if (!findall)
         return nullptr;
     PyObject* call_args[] = {pattern, text};
@@ -31,7 +45,7 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
     if (!matches)
         return nullptr;
 
-    *line = 18;
+    *line = lines::join;
     return PyUnicode_Join(names.comma, matches.get());
 }
 
@@ -40,7 +54,7 @@ static const char* const varnames[] = {"text", "regex", "matches", "hashtags"};
 FunctionDef get_hashtags_def = {
     "get_hashtags",
     "tavelmoor.common_functions.get_hashtags",
-    {"get_hashtags", 7, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 4},
+    {"get_hashtags", lines::def, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 4},
     nullptr,
     0,
     get_hashtags,

@@ -2,6 +2,10 @@
 #include <string_view>
 
 #include "function.hpp"
+#include "source_lines.hpp"
+#include "types.hpp"
+
+namespace lines = source_lines::get_media_type;
 
 struct MediaName {
     std::string_view name;
@@ -120,7 +124,7 @@ static PyObject* get_media_type(PyObject* const* args, int* line) noexcept
 
     // Full Unicode upper-casing can turn non-ASCII letters into ASCII ones
     // ("\u017f" gives "S", "\ufb01" gives "FI"), so the host does it.
-    *line = 24;
+    *line = lines::upper;
     Ref upper = Ref::steal(PyObject_Vectorcall(str_upper, &media_type, 1, nullptr));
     if (!upper)
         return nullptr;
@@ -136,7 +140,7 @@ static const char* const annotations[] = {"media_type", "str", "return", "int"};
 FunctionDef get_media_type_def = {
     "get_media_type",
     "tavelmoor.common_functions.get_media_type",
-    {"get_media_type", 23, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 2},
+    {"get_media_type", lines::def, 1, CO_OPTIMIZED | CO_NEWLOCALS, varnames, 2},
     annotations,
     2,
     get_media_type,

@@ -21,11 +21,10 @@ void set_module_globals(PyObject* dict, PyObject* builtins) noexcept
 static void raise_name_error(PyObject* name) noexcept
 {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    // Lets the traceback printer suggest a close name, as for a Python NameError.
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyObject_SetAttrString(exc, "name", name) < 0)
-        PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    // Lets the traceback printer suggest a close name, as for a Python NameError;
+    // failing to set it leaves the error as it is.
+    SavedException raised;
+    (void)PyObject_SetAttrString(raised.get(), "name", name);
 }
 
 Ref lookup_global(PyObject* name) noexcept
@@ -43,10 +42,15 @@ Ref lookup_global(PyObject* name) noexcept
     return Ref();
 }
 
+int intern_into(PyObject** slot, const char* text) noexcept
+{
+    if (!*slot)
+        *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
 int intern_names() noexcept
 {
-    if (names.re)
-        return 0;
     struct Entry {
         PyObject** slot;
         const char* text;
@@ -64,19 +68,9 @@ int intern_names() noexcept
         {&names.add_note, "add_note"},
         {&names.comma, ","},
     };
-    PyObject* made[sizeof entries / sizeof entries[0]];
-    size_t count = 0;
     for (const Entry& entry : entries) {
-        made[count] = PyUnicode_InternFromString(entry.text);
-        if (!made[count]) {
-            while (count > 0)
-                Py_DECREF(made[--count]);
+        if (intern_into(entry.slot, entry.text) < 0)
             return -1;
-        }
-        ++count;
     }
-    // Published only when all exist, so a failed attempt can simply be retried.
-    for (size_t i = 0; i < count; ++i)
-        *entries[i].slot = made[i];
     return 0;
 }

@@ -30,5 +30,15 @@ extern InternedNames names;
 
 int intern_names() noexcept;
 
+// Stores the interned `text` in *slot, which keeps it for the life of the
+// process, unless an earlier call already did: a failed preparation is simply
+// run again. Returns 0, or -1 with the error set.
+int intern_into(PyObject** slot, const char* text) noexcept;
+
 // Records the module whose dict the functions use as their globals; NULL forgets it.
 void set_module_globals(PyObject* dict, PyObject* builtins) noexcept;
+
+// Finds the C API of the `datetime` module, when it has one, for the clock of
+// extracting_common_details. Called once `datetime` is imported; returns -1
+// with an error set only when looking it up fails.
+int record_datetime_api(PyObject* datetime_module) noexcept;

@@ -1,7 +1,9 @@
 #include <cstdint>
+#include <utility>
 
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
 
 // The interpreter that first created the module, and the module once its
@@ -93,34 +95,30 @@ static void unregister_from_sys_modules(PyObject* module) noexcept
     registered_key = nullptr;
     if (!key)
         return;
-    PyObject* exc = PyErr_GetRaisedException();
+    SavedException saved;
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing;
-    if (PyDict_GetItemRef(modules, key.get(), &existing) > 0 && existing == module)
+    PyObject* found;
+    (void)PyDict_GetItemRef(modules, key.get(), &found);
+    Ref existing = Ref::steal(found);
+    if (existing && existing.get() == module)
         PyDict_DelItem(modules, key.get());
-    Py_XDECREF(existing);
-    PyErr_SetRaisedException(exc);
 }
 
-// The five functions in source order, with the lines that bind them.
-struct Binding {
-    FunctionDef* def;
-    int line;
-};
-static const Binding functions[] = {
-    {&get_hashtags_def, 7},
-    {&get_media_type_def, 23},
-    {&extract_brand_ids_and_category_ids_def, 86},
-    {&process_parent_post_def, 93},
-    {&extracting_common_details_def, 105},
+// The five functions in source order; each is bound at its def line.
+static FunctionDef* const functions[] = {
+    &get_hashtags_def,
+    &get_media_type_def,
+    &extract_brand_ids_and_category_ids_def,
+    &process_parent_post_def,
+    &extracting_common_details_def,
 };
 
 static int prepare_functions() noexcept
 {
     if (ready_function_type() < 0 || intern_names() < 0)
         return -1;
-    for (const Binding& binding : functions) {
-        if (prepare_function(*binding.def) < 0)
+    for (FunctionDef* def : functions) {
+        if (prepare_function(*def) < 0)
             return -1;
     }
     return 0;
@@ -172,7 +170,8 @@ static Ref import_name_from(PyObject* module, PyObject* module_name_object, PyOb
     return value;
 }
 
-static int import_from(PyObject* globals, const char* module, const char* const* names, int count) noexcept
+static int import_from(PyObject* globals, const char* module, const char* const* from_names, int count,
+                       Ref* module_out = nullptr) noexcept
 {
     Ref module_name_object = Ref::steal(PyUnicode_InternFromString(module));
     if (!module_name_object)
@@ -181,7 +180,7 @@ static int import_from(PyObject* globals, const char* module, const char* const*
     if (!fromlist)
         return -1;
     for (int i = 0; i < count; ++i) {
-        PyObject* name = PyUnicode_InternFromString(names[i]);
+        PyObject* name = PyUnicode_InternFromString(from_names[i]);
         if (!name)
             return -1;
         PyList_SET_ITEM(fromlist.get(), i, name);
@@ -196,6 +195,8 @@ static int import_from(PyObject* globals, const char* module, const char* const*
         if (!value || PyDict_SetItem(globals, name, value.get()) < 0)
             return -1;
     }
+    if (module_out)
+        *module_out = std::move(imported);
     return 0;
 }
 
@@ -225,6 +226,8 @@ static int bind_function(PyObject* globals, FunctionDef& def) noexcept
     return PyDict_SetItem(globals, ((PyCodeObject*)def.code_object)->co_name, function.get());
 }
 
+namespace lines = source_lines::module;
+
 static int fail_at(int line) noexcept
 {
     add_traceback_entry("init tavelmoor.common_functions", line);
@@ -243,27 +246,29 @@ static int execute(PyObject* module) noexcept
     if (warn_on_version_mismatch() < 0)
         return -1;
     if (register_in_sys_modules(module) < 0 || prepare_functions() < 0)
-        return fail_at(1);
+        return fail_at(lines::setup);
 
     if (import_module(globals, "json") < 0)
-        return fail_at(1);
+        return fail_at(lines::import_json);
     if (import_module(globals, "re") < 0)
-        return fail_at(2);
+        return fail_at(lines::import_re);
     static const char* const datetime_names[] = {"datetime"};
-    if (import_from(globals, "datetime", datetime_names, 1) < 0)
-        return fail_at(3);
+    Ref datetime_module;
+    if (import_from(globals, "datetime", datetime_names, 1, &datetime_module) < 0
+        || record_datetime_api(datetime_module.get()) < 0)
+        return fail_at(lines::import_datetime);
     static const char* const typing_names[] = {"Tuple", "List", "Dict"};
     if (import_from(globals, "typing", typing_names, 3) < 0)
-        return fail_at(4);
+        return fail_at(lines::import_typing);
 
-    for (const Binding& binding : functions) {
-        if (bind_function(globals, *binding.def) < 0)
-            return fail_at(binding.line);
+    for (FunctionDef* def : functions) {
+        if (bind_function(globals, *def) < 0)
+            return fail_at(def->code.first_line);
     }
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0)
-        return fail_at(1);
+        return fail_at(lines::setup);
     return 0;
 }
 

@@ -1,6 +1,9 @@
 #include "coroutine.hpp"
 #include "function.hpp"
 #include "globals.hpp"
+#include "source_lines.hpp"
+
+namespace lines = source_lines::process_parent_post;
 
 // The Graph API field selection sent with every fetch, and the keywords of
 // the call; made once, so every call passes the very same objects.
@@ -11,25 +14,22 @@ static int prepare() noexcept
 {
     if (ready_coroutine_type() < 0)
         return -1;
-    if (!parent_post_fields) {
-        parent_post_fields = PyUnicode_InternFromString(
-            "permalink,id,caption,comments_count,like_count,media_type,media_url,"
-            "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,"
-            "profile_picture_url,website},ig_id,username,shortcode,thumbnail_url,media_product_type,"
-            "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}");
-        if (!parent_post_fields)
-            return -1;
-    }
+    if (intern_into(&parent_post_fields,
+                    "permalink,id,caption,comments_count,like_count,media_type,media_url,"
+                    "owner{name,username,ig_id,id,followers_count,follows_count,media_count,biography,"
+                    "profile_picture_url,website},ig_id,username,shortcode,thumbnail_url,media_product_type,"
+                    "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}") < 0)
+        return -1;
     if (!fetch_kwnames) {
         PyObject* const* parameters = process_parent_post_def.parameters;
-        PyObject* fields = PyUnicode_InternFromString("fields");
+        Ref fields = Ref::steal(PyUnicode_InternFromString("fields"));
         if (!fields)
             return -1;
         // endpoint=post_id, access_token=access_token, fields=...
-        PyObject* endpoint = PyUnicode_InternFromString("endpoint");
-        fetch_kwnames = endpoint ? PyTuple_Pack(3, endpoint, parameters[2], fields) : nullptr;
-        Py_XDECREF(endpoint);
-        Py_DECREF(fields);
+        Ref endpoint = Ref::steal(PyUnicode_InternFromString("endpoint"));
+        if (!endpoint)
+            return -1;
+        fetch_kwnames = PyTuple_Pack(3, endpoint.get(), parameters[2], fields.get());
         if (!fetch_kwnames)
             return -1;
     }
@@ -42,39 +42,57 @@ static PyObject* start(PyObject* const* args, int* line) noexcept
     PyObject* post_id = args[0];
     PyObject* instagram_api = args[1];
     PyObject* access_token = args[2];
-    *line = 94;
+    *line = lines::fetch;
     PyObject* call_args[] = {nullptr, instagram_api, post_id, access_token, parent_post_fields};
     return PyObject_VectorcallMethod(names.fetch_instagram_data, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      fetch_kwnames);
 }
 
+// json.loads, read as getattr(json, "loads") reads it. For an exact module the
+// generic lookup ends in the module's dict, as the module type (immutable) has
+// no attribute "loads"; reading the dict directly skips the type's lookup.
+// Anything else, and a dict without the name (the module's __getattr__, the
+// AttributeError), takes the generic way.
+static Ref json_loads(PyObject* json) noexcept
+{
+    if (PyModule_CheckExact(json)) {
+        PyObject* loads;
+        int found = PyDict_GetItemRef(PyModule_GetDict(json), names.loads, &loads);
+        if (found < 0)
+            return Ref();
+        if (found)
+            return Ref::steal(loads);
+    }
+    return Ref::steal(PyObject_GetAttr(json, names.loads));
+}
+
 // Runs from the awaited value to the result: non-empty text is decoded as JSON.
 static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) noexcept
 {
-    *line = 99;
+    *line = lines::truth;
     int truth = PyObject_IsTrue(response_data);
     if (truth < 0)
         return nullptr;
     if (!truth || !PyUnicode_Check(response_data))
         return Py_NewRef(response_data);
 
-    *line = 100;
+    *line = lines::decode;
     Ref json = lookup_global(names.json);
     if (!json)
         return nullptr;
-    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), names.loads));
+    Ref loads = json_loads(json.get());
     if (!loads)
         return nullptr;
     return PyObject_CallOneArg(loads.get(), response_data);
 }
 
-static const CoroutineDef coroutine_def = {start, finish, &process_parent_post_def, 94};
+static const CoroutineDef coroutine_def = {start, finish, &process_parent_post_def, lines::fetch};
 
 static PyObject* process_parent_post(PyObject* const* args, int* line) noexcept
 {
     Ref coroutine = make_coroutine(coroutine_def, args);
     if (!coroutine)
-        *line = 93;
+        *line = lines::def;
     return coroutine.release();
 }
 
@@ -83,7 +101,7 @@ static const char* const varnames[] = {"post_id", "instagram_api", "access_token
 FunctionDef process_parent_post_def = {
     "process_parent_post",
     "tavelmoor.common_functions.process_parent_post",
-    {"process_parent_post", 93, 3, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, varnames, 4},
+    {"process_parent_post", lines::def, 3, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, varnames, 4},
     nullptr,
     0,
     process_parent_post,

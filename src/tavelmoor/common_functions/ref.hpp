@@ -43,3 +43,35 @@ private:
     explicit Ref(PyObject* p) noexcept : ptr_(p) {}
     PyObject* ptr_ = nullptr;
 };
+
+// Sets the exception being raised aside for the life of the guard and raises
+// it again when the guard goes, replacing whatever was raised meanwhile: code
+// that must run with no exception set, or whose own failure must give way to
+// the original one, runs inside such a scope.
+class SavedException {
+public:
+    SavedException() noexcept : exc_(PyErr_GetRaisedException()) {}
+    SavedException(const SavedException&) = delete;
+    SavedException& operator=(const SavedException&) = delete;
+    ~SavedException()
+    {
+        if (restore_)
+            PyErr_SetRaisedException(exc_);
+    }
+
+    // The saved exception (borrowed), NULL when none was being raised.
+    PyObject* get() const noexcept { return exc_; }
+
+    // Leaves the exception being raised as it is, for a caller that has
+    // raised the saved one again by other means.
+    void dismiss() noexcept
+    {
+        Py_XDECREF(exc_);
+        exc_ = nullptr;
+        restore_ = false;
+    }
+
+private:
+    PyObject* exc_;
+    bool restore_ = true;
+};

@@ -8,6 +8,8 @@ inline constexpr const char source_filename[] = "tavelmoor/common_functions.py";
 // Adds an entry (source file, function_name, line) to the traceback of the
 // exception being raised, with the module's dict as the frame's globals.
 // The exception itself is never replaced, even when the entry cannot be made.
+// `function_name` must have static storage: the entry's code object is made
+// once per name and line, and found again by the name's address.
 void add_traceback_entry(const char* function_name, int line) noexcept;
 
 // A StopIteration may not leave a coroutine or generator body, where it would
