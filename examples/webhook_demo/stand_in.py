@@ -157,8 +157,20 @@ def load_posts(path: str) -> dict[str, Any]:
     return posts
 
 
-async def _serve(posts: dict[str, Any], port: int, token: str | None, latency: float) -> None:
-    async with RunningStandIn(StandIn(posts, access_token=token, latency=latency), port) as running:
+def _fault(text: str) -> tuple[str, int, int | None, str | None, int]:
+    """POST_ID:STATUS[:CODE][@RETRY_AFTER][xTIMES], such as 17900000000000101:429@2 or 17900000000000104:400:613."""
+    rest, _, times = text.partition("x")
+    rest, _, retry_after = rest.partition("@")
+    post_id, _, answer = rest.partition(":")
+    status, _, code = answer.partition(":")
+    try:
+        return post_id, int(status), int(code) if code else None, retry_after or None, int(times or 1)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected POST_ID:STATUS[:CODE][@RETRY_AFTER][xTIMES], got {text!r}")
+
+
+async def _serve(stand_in: StandIn, port: int) -> None:
+    async with RunningStandIn(stand_in, port) as running:
         print(running.base_url, running.stand_in.access_token, flush=True)
         await asyncio.Event().wait()
 
@@ -170,9 +182,15 @@ def main() -> None:
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     parser.add_argument("--access-token", help="token to require (default: a random one, printed)")
     parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
+    parser.add_argument("--fail", type=_fault, action="append", default=[], metavar="POST_ID:STATUS[:CODE][@S][xN]",
+                        help="answer the next N (default 1) requests for a post with an error: 429, 503, or a "
+                        "throttling code such as 400:613, with Retry-After S if given; may be repeated")
     args = parser.parse_args()
+    stand_in = StandIn(load_posts(args.posts), access_token=args.access_token, latency=args.latency)
+    for post_id, status, code, retry_after, times in args.fail:
+        stand_in.fail(post_id, status, code=code, retry_after=retry_after, times=times)
     try:
-        asyncio.run(_serve(load_posts(args.posts), args.port, args.access_token, args.latency))
+        asyncio.run(_serve(stand_in, args.port))
     except KeyboardInterrupt:
         pass
 
