@@ -2,3 +2,5 @@
 
 The work is done by the native extension ``tavelmoor.common_functions``.
 """
+
+__version__ = "0.1.0"
