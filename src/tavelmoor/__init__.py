@@ -7,4 +7,4 @@ The work is done by the native extension ``tavelmoor.common_functions``;
 from tavelmoor._media_type import MediaType
 
 __version__ = "0.1.0"
-__all__ = ["MediaType", "__version__"]
+__all__ = ["MediaType"]
