@@ -74,8 +74,11 @@ def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
 
 async def _read_limited(request: web.Request) -> bytes | None:
     """The body, or None once it passes MAX_BODY_BYTES (the rest is not read)."""
-    if request.content_length is not None and request.content_length > MAX_BODY_BYTES:
-        return None
+    if request.content_length is not None:
+        if request.content_length > MAX_BODY_BYTES:
+            return None
+        # The length is known and allowed: one read, which stops at it.
+        return await request.read()
     body = bytearray()
     async for chunk in request.content.iter_chunked(1 << 16):
         body += chunk
