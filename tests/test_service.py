@@ -1,9 +1,11 @@
 """The webhook service over real HTTP on loopback, with real SQLite files, in child processes."""
 import asyncio
+import contextlib
 import hashlib
 import hmac
 import json
 import os
+import sqlite3
 import subprocess
 import sys
 import urllib.error
@@ -56,11 +58,11 @@ def stored(database, *options):
 class Running:
     """`serve` with the embedded stand-in, used through blocking calls of urllib."""
 
-    def __init__(self, tmp):
+    def __init__(self, tmp, *options):
         self.database = tmp / "inbox.db"
         self.log_path = tmp / "service.log"
         self._log = open(self.log_path, "w", encoding="utf-8")
-        self.process = subprocess.Popen(serve_command(self.database), stdout=subprocess.PIPE, stderr=self._log,
+        self.process = subprocess.Popen(serve_command(self.database, *options), stdout=subprocess.PIPE, stderr=self._log,
                                         text=True, env=service_env())
         line = self.process.stdout.readline()
         assert line.startswith("listening on http://127.0.0.1:"), self.log_path.read_text()
@@ -151,6 +153,24 @@ def test_verification_handshake(service, query, status, body):
     assert body is None or content == body
 
 
+def test_a_delivery_that_cannot_be_committed_is_answered_503_and_kept_when_retried(tmp_path):
+    running = Running(tmp_path, "--busy-timeout", "0.2")
+    body = body_of(fresh(BUNDLED[0], 40))
+    try:
+        while running.health()["state"] != "ready":
+            pass
+        # Another connection holds the write lock longer than the service waits for it.
+        with contextlib.closing(sqlite3.connect(running.database, isolation_level=None)) as other:
+            other.execute("BEGIN IMMEDIATE")
+            refused = running.post(body)
+            assert running.health()["deliveries"] == 0
+        assert refused == (503, b"could not keep the delivery; try again")
+        assert running.post(body)[0] == 200
+        assert running.settle()["records"] == 1
+    finally:
+        assert running.stop() == 0
+
+
 def test_duplicate_and_rebatched_deliveries_store_each_event_once(service):
     first, second = fresh(BUNDLED[1], 20), fresh(BUNDLED[2], 20)
     rebatched = {"object": "instagram", "entry": [
@@ -206,8 +226,8 @@ async def health(session, url):
         return await answer.json()
 
 
-async def post_bundled(session, url):
-    for delivery in BUNDLED:
+async def post_bundled(session, url, deliveries=BUNDLED):
+    for delivery in deliveries:
         body = body_of(delivery)
         async with session.post(url, data=body, headers={"X-Hub-Signature-256": sign(body)}) as answer:
             assert answer.status == 200
@@ -280,6 +300,31 @@ def test_retries_wait_at_least_as_long_as_retry_after(tmp_path):
         for post_id in faults:
             first, second = stand_in.request_times[post_id][:2]
             assert second - first >= 1.0, post_id
+
+    run_with_stand_in(scenario)
+
+
+def test_a_refused_token_pauses_the_workers_until_restart_and_deliveries_are_still_kept(tmp_path):
+    first, *others = BUNDLED
+
+    async def scenario(stand_in, base_url, session):
+        stand_in.access_token = "another-token"     # the service's is refused: HTTP 401, code 190
+        with open(tmp_path / "service.log", "w") as log:
+            process, url = await start_service(tmp_path / "inbox.db", base_url, log)
+            await post_bundled(session, url, [first])
+            await until(session, url, lambda s: s["workers"]["paused"])
+            requests = stand_in.requests
+            await post_bundled(session, url, others)
+            await asyncio.sleep(0.5)
+            status = await health(session, url)
+            process.terminate()
+            assert await process.wait() == 0
+        assert stand_in.requests == requests
+        assert "refused the access token; restart the service" in status["workers"]["pause_reason"]
+        assert status["workers"]["live"] == 8
+        assert (status["deliveries"], status["pending"], status["records"]) == (len(BUNDLED), BUNDLED_EVENTS, 0)
+        assert "CRITICAL webhook_demo.pipeline: the Graph API refused the access token" in (
+            tmp_path / "service.log").read_text()
 
     run_with_stand_in(scenario)
 

@@ -267,6 +267,9 @@ def _serve_parser() -> argparse.ArgumentParser:
                         help="seconds that work in hand may take to finish at stop (default 5)")
     parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
                         help="SQLite durability: FULL (default) keeps every answered delivery through a power loss")
+    parser.add_argument("--busy-timeout", type=_positive(float), default=5.0,
+                        help="seconds a write waits for a lock held outside the service before the delivery is "
+                        "answered 503 (default 5)")
     parser.add_argument("--log-level", choices=["DEBUG", "INFO", "WARNING", "ERROR"], default="INFO")
     stand_in = parser.add_argument_group("embedded Graph API stand-in (the default)")
     stand_in.add_argument("--posts", type=Path, default=DATA_DIR / "posts.json", help="posts it serves by id")

@@ -10,6 +10,7 @@ One process owns a database file: `Inbox.open` takes an exclusive lock on a file
 import asyncio
 import concurrent.futures
 import fcntl
+import functools
 import json
 import os
 import queue
@@ -56,8 +57,6 @@ CREATE TABLE IF NOT EXISTS dead_letters (
 
 # Jobs that share one transaction at most; enough to spread a commit's fsync over a burst of deliveries.
 MAX_JOBS_PER_COMMIT = 64
-# How long a write may wait for a lock held elsewhere before it is reported as failed.
-BUSY_TIMEOUT_MS = 5000
 
 
 class InboxLocked(Exception):
@@ -109,10 +108,16 @@ class Inbox:
         # Counting a large table takes a while; a reader of its own keeps that from holding up commits.
         self._reader = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="inbox-reader")
         self._reader_db: sqlite3.Connection | None = None
+        # The records that the next finishing job writes, and that job's outcome.
+        self._finishing: list[tuple[int, str]] | None = None
+        self._finished: "asyncio.Future[None] | None" = None
 
     @classmethod
-    def open(cls, path: Path, *, synchronous: str = "FULL") -> "Inbox":
-        """Opens (creating if need be) the database at `path` for this process alone."""
+    def open(cls, path: Path, *, synchronous: str = "FULL", busy_timeout: float = 5.0) -> "Inbox":
+        """Opens (creating if need be) the database at `path` for this process alone.
+
+        A write that waits longer than `busy_timeout` seconds for a lock held elsewhere fails.
+        """
         lock_fd = os.open(f"{path}.lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -125,7 +130,7 @@ class Inbox:
             os.close(lock_fd)
             raise
         try:
-            db.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+            db.execute(f"PRAGMA busy_timeout = {round(busy_timeout * 1000)}")
             if db.execute("PRAGMA journal_mode = WAL").fetchone()[0] != "wal":
                 raise sqlite3.OperationalError(f"{path}: cannot use write-ahead logging")
             db.execute(f"PRAGMA synchronous = {synchronous}")
@@ -198,17 +203,22 @@ class Inbox:
                 job.done.set_exception(value)
 
     def _flush(self) -> None:
+        # The writer reads the finishing list from here on; later records start another.
+        self._finishing = None
         batch, self._outbox = self._outbox, []
         self._jobs.put(batch)
 
-    async def _submit(self, run: Callable[[sqlite3.Connection], T]) -> T:
+    def _enqueue(self, run: Callable[[sqlite3.Connection], T]) -> "asyncio.Future[T]":
         loop = asyncio.get_running_loop()
         self._loop = loop
         done: asyncio.Future[T] = loop.create_future()
         if not self._outbox:
             loop.call_soon(self._flush)
         self._outbox.append(_Job(run, done))
-        return await done
+        return done
+
+    async def _submit(self, run: Callable[[sqlite3.Connection], T]) -> T:
+        return await self._enqueue(run)
 
     async def accept(self, body: bytes, events: list[Event | Rejected] | str) -> Accepted:
         """Stores a delivery and its events, or (given a reason instead) keeps it as a dead letter.
@@ -250,33 +260,41 @@ class Inbox:
         """
         def run(db: sqlite3.Connection) -> list[Claim]:
             now = time.time()
-            rows = db.execute("SELECT id, attempts FROM events WHERE state = 'waiting' AND next_attempt <= ? "
-                              "ORDER BY next_attempt LIMIT ?", (now, limit)).fetchall()
+            rows = db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
+                              "WHERE state = 'waiting' AND next_attempt <= ? ORDER BY next_attempt LIMIT ?",
+                              (now, limit)).fetchall()
             if len(rows) < limit:
-                rows += db.execute("SELECT id, attempts FROM events WHERE state = 'pending' ORDER BY id LIMIT ?",
-                                   (limit - len(rows),)).fetchall()
-            spent = [(id,) for id, attempts in rows if attempts >= max_attempts]
+                rows += db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
+                                   "WHERE state = 'pending' ORDER BY id LIMIT ?", (limit - len(rows),)).fetchall()
+            spent = [(row[0],) for row in rows if row[3] >= max_attempts]
             db.executemany("UPDATE events SET state = 'failed', reason = 'gave up after ' || attempts || "
                            "' attempts' || coalesce(': ' || reason, '') WHERE id = ?", spent)
-            taken = [(id,) for id, attempts in rows if attempts < max_attempts]
-            db.executemany("UPDATE events SET state = 'in_flight', attempts = attempts + 1 WHERE id = ?", taken)
-            claims = []
-            for (id,) in taken:
-                key, delivery_id, attempts, event = db.execute(
-                    "SELECT key, delivery_id, attempts, event FROM events WHERE id = ?", (id,)).fetchone()
-                claims.append(Claim(id, key, delivery_id, attempts, event_from_json(event)))
-            return claims
+            taken = [row for row in rows if row[3] < max_attempts]
+            db.executemany("UPDATE events SET state = 'in_flight', attempts = attempts + 1 WHERE id = ?",
+                           [(row[0],) for row in taken])
+            return [Claim(id, key, delivery_id, attempts + 1, event_from_json(event))
+                    for id, key, delivery_id, attempts, event in taken]
         return await self._submit(run)
 
     async def finish(self, event_id: int, record: dict[str, Any]) -> None:
-        """Stores the event's record and marks it done, in one transaction."""
-        text = json.dumps(record, ensure_ascii=False)
+        """Stores the event's record and marks it done, in one transaction.
 
-        def run(db: sqlite3.Connection) -> None:
-            db.execute("INSERT OR REPLACE INTO records (event_id, record) VALUES (?, ?)", (event_id, text))
-            db.execute("UPDATE events SET state = 'done', next_attempt = NULL, reason = NULL WHERE id = ?",
-                       (event_id,))
-        await self._submit(run)
+        Records finished in one turn of the event loop are written by one job, two statements for all.
+        """
+        text = json.dumps(record, ensure_ascii=False)
+        finishing, finished = self._finishing, self._finished
+        if finishing is None or finished is None:
+            finishing = self._finishing = []
+            finished = self._finished = self._enqueue(functools.partial(self._store_records, finishing))
+        finishing.append((event_id, text))
+        # Shielded: one caller's cancellation must not cancel the others' commit.
+        await asyncio.shield(finished)
+
+    @staticmethod
+    def _store_records(finishing: list[tuple[int, str]], db: sqlite3.Connection) -> None:
+        db.executemany("INSERT OR REPLACE INTO records (event_id, record) VALUES (?, ?)", finishing)
+        db.executemany("UPDATE events SET state = 'done', next_attempt = NULL, reason = NULL WHERE id = ?",
+                       [(id,) for id, _ in finishing])
 
     async def fail(self, event_id: int, reason: str) -> None:
         await self._submit(lambda db: db.execute(

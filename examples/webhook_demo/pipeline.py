@@ -22,6 +22,9 @@ from webhook_demo.records import build_record, fetch_parent_post
 
 log = logging.getLogger("webhook_demo.pipeline")
 
+# How long the dispatcher waits after the store failed to hand out events.
+CLAIM_RETRY_SECONDS = 1.0
+
 
 @dataclass(frozen=True)
 class Backoff:
@@ -116,13 +119,24 @@ class Pipeline:
                 await self._slot_freed.wait()
                 continue
             self._wake.clear()
-            claims = await self._inbox.claim(min(room, self._batch), self.max_attempts)
+            try:
+                claims = await self._inbox.claim(min(room, self._batch), self.max_attempts)
+            except Exception as error:
+                # A store that fails now (a lock held elsewhere, a full disk) may work again later; a
+                # dispatcher that ended here would leave every event pending until restart.
+                log.error("could not claim events, trying again in %.0f s: %s", CLAIM_RETRY_SECONDS, error)
+                await asyncio.sleep(CLAIM_RETRY_SECONDS)
+                continue
             self._outstanding += len(claims)
             for claim in claims:
                 self._queue.put_nowait(claim)
             if claims:
                 continue
-            due = await self._inbox.next_due()
+            try:
+                due = await self._inbox.next_due()
+            except Exception as error:
+                log.error("could not read the next retry time: %s", error)
+                due = time.time() + CLAIM_RETRY_SECONDS
             timeout = None if due is None else max(0.0, due - time.time())
             try:
                 await asyncio.wait_for(self._wake.wait(), timeout)
@@ -162,7 +176,8 @@ class Pipeline:
             await self._inbox.fail(claim.id, f"unexpected {type(error).__name__}: {error}")
             return
         await self._inbox.finish(claim.id, record)
-        log.debug("event done %s", _fields(claim))
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("event done %s", _fields(claim))
 
     async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
         reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"

@@ -89,7 +89,7 @@ async def _status(inbox: Inbox, pipeline: Pipeline | None) -> dict[str, Any]:
 async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, Account],
                 posts: dict[str, Any] | None) -> int:
     """Runs until SIGTERM or SIGINT, then stops cleanly and returns 0."""
-    inbox = Inbox.open(args.database, synchronous=args.synchronous)
+    inbox = Inbox.open(args.database, synchronous=args.synchronous, busy_timeout=args.busy_timeout)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
