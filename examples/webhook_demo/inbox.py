@@ -227,16 +227,14 @@ class Inbox:
             if isinstance(events, str):
                 db.execute("INSERT INTO dead_letters (delivery_id, reason) VALUES (?, ?)", (delivery_id, events))
                 return Accepted(delivery_id, 0, 0)
-            new = 0
-            for item in events:
-                row: tuple[str, int, str | None, str | None, str | None, str, str | None]
-                if isinstance(item, Event):
-                    row = (event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item),
-                           "pending", None)
-                else:
-                    row = (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
-                new += db.execute("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", row).rowcount
+            rows: list[tuple[str, int, str | None, str | None, str | None, str, str | None]] = [
+                (event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item), "pending", None)
+                if isinstance(item, Event) else
+                (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
+                for item in events]
+            # A duplicate changes no row, so the count of changes is the count of new events.
+            new = db.executemany("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", rows).rowcount
             return Accepted(delivery_id, new, len(events) - new)
         return await self._submit(run)
 
