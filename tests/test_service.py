@@ -338,3 +338,22 @@ def test_demo_drives_the_service_end_to_end(tmp_path):
     found = [json.loads(line) for line in output.read_text(encoding="utf-8").splitlines()]
     assert len({(r["comment_id"], r["post_id"]) for r in found}) == 3 * BUNDLED_EVENTS
     assert all(r["post_permalink"].startswith("https://www.instagram.com/") for r in found)
+
+
+def test_a_stop_stores_the_work_in_hand_and_puts_back_the_rest(tmp_path):
+    database = tmp_path / "inbox.db"
+
+    async def scenario(stand_in, base_url, session):
+        with open(tmp_path / "service.log", "w") as log:
+            process, url = await start_service(database, base_url, log, "--concurrency", "3")
+            await post_bundled(session, url)
+            await until(session, url, lambda s: s["in_flight"] == 6)
+            process.terminate()
+            assert await process.wait() == 0
+
+    # Each answer takes a second: three events are in the workers' hands at the stop, three claimed behind.
+    run_with_stand_in(scenario, latency=1)
+    with contextlib.closing(sqlite3.connect(database)) as db:
+        states = db.execute("SELECT state, attempts, count(*) FROM events GROUP BY state, attempts").fetchall()
+    assert sorted(states) == [("done", 1, 3), ("pending", 0, BUNDLED_EVENTS - 3)]
+    assert len(stored(database)) == 3

@@ -10,8 +10,6 @@ One process owns a database file: `Inbox.open` takes an exclusive lock on a file
 import asyncio
 import concurrent.futures
 import fcntl
-import functools
-import json
 import os
 import queue
 import sqlite3
@@ -108,9 +106,6 @@ class Inbox:
         # Counting a large table takes a while; a reader of its own keeps that from holding up commits.
         self._reader = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="inbox-reader")
         self._reader_db: sqlite3.Connection | None = None
-        # The records that the next finishing job writes, and that job's outcome.
-        self._finishing: list[tuple[int, str]] | None = None
-        self._finished: "asyncio.Future[None] | None" = None
 
     @classmethod
     def open(cls, path: Path, *, synchronous: str = "FULL", busy_timeout: float = 5.0) -> "Inbox":
@@ -203,8 +198,6 @@ class Inbox:
                 job.done.set_exception(value)
 
     def _flush(self) -> None:
-        # The writer reads the finishing list from here on; later records start another.
-        self._finishing = None
         batch, self._outbox = self._outbox, []
         self._jobs.put(batch)
 
@@ -234,16 +227,14 @@ class Inbox:
             if isinstance(events, str):
                 db.execute("INSERT INTO dead_letters (delivery_id, reason) VALUES (?, ?)", (delivery_id, events))
                 return Accepted(delivery_id, 0, 0)
-            new = 0
-            for item in events:
-                row: tuple[str, int, str | None, str | None, str | None, str, str | None]
-                if isinstance(item, Event):
-                    row = (event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item),
-                           "pending", None)
-                else:
-                    row = (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
-                new += db.execute("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", row).rowcount
+            rows: list[tuple[str, int, str | None, str | None, str | None, str, str | None]] = [
+                (event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item), "pending", None)
+                if isinstance(item, Event) else
+                (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
+                for item in events]
+            # A duplicate changes no row, so the count of changes is the count of new events.
+            new = db.executemany("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", rows).rowcount
             return Accepted(delivery_id, new, len(events) - new)
         return await self._submit(run)
 
@@ -252,49 +243,57 @@ class Inbox:
         return await self._submit(lambda db: db.execute(
             "UPDATE events SET state = 'pending' WHERE state = 'in_flight'").rowcount)
 
-    async def claim(self, limit: int, max_attempts: int) -> list[Claim]:
+    @staticmethod
+    def _claim(db: sqlite3.Connection, limit: int, max_attempts: int) -> tuple[list[Claim], bool]:
         """Takes up to `limit` events for work: those whose retry is due first, then pending ones by age.
 
         The attempt is counted here, so an event that brings the process down fails once its attempts are
-        used up instead of bringing it down on every start.
+        used up instead of bringing it down on every start. Returns the claims, and whether `limit` events
+        were due (so that more may be).
         """
-        def run(db: sqlite3.Connection) -> list[Claim]:
-            now = time.time()
-            rows = db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
-                              "WHERE state = 'waiting' AND next_attempt <= ? ORDER BY next_attempt LIMIT ?",
-                              (now, limit)).fetchall()
-            if len(rows) < limit:
-                rows += db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
-                                   "WHERE state = 'pending' ORDER BY id LIMIT ?", (limit - len(rows),)).fetchall()
-            spent = [(row[0],) for row in rows if row[3] >= max_attempts]
-            db.executemany("UPDATE events SET state = 'failed', reason = 'gave up after ' || attempts || "
-                           "' attempts' || coalesce(': ' || reason, '') WHERE id = ?", spent)
-            taken = [row for row in rows if row[3] < max_attempts]
-            db.executemany("UPDATE events SET state = 'in_flight', attempts = attempts + 1 WHERE id = ?",
-                           [(row[0],) for row in taken])
-            return [Claim(id, key, delivery_id, attempts + 1, event_from_json(event))
-                    for id, key, delivery_id, attempts, event in taken]
+        now = time.time()
+        rows = db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
+                          "WHERE state = 'waiting' AND next_attempt <= ? ORDER BY next_attempt LIMIT ?",
+                          (now, limit)).fetchall()
+        if len(rows) < limit:
+            rows += db.execute("SELECT id, key, delivery_id, attempts, event FROM events "
+                               "WHERE state = 'pending' ORDER BY id LIMIT ?", (limit - len(rows),)).fetchall()
+        spent = [(row[0],) for row in rows if row[3] >= max_attempts]
+        db.executemany("UPDATE events SET state = 'failed', reason = 'gave up after ' || attempts || "
+                       "' attempts' || coalesce(': ' || reason, '') WHERE id = ?", spent)
+        taken = [row for row in rows if row[3] < max_attempts]
+        db.executemany("UPDATE events SET state = 'in_flight', attempts = attempts + 1 WHERE id = ?",
+                       [(row[0],) for row in taken])
+        return [Claim(id, key, delivery_id, attempts + 1, event_from_json(event))
+                for id, key, delivery_id, attempts, event in taken], len(rows) == limit
+
+    async def settle(self, records: list[tuple[int, str]], limit: int,
+                     max_attempts: int) -> tuple[list[Claim], float | None]:
+        """Stores finished events' records and claims up to `limit` more, in one transaction.
+
+        `records` pairs event ids with their records as JSON text; those events are marked done. Returns
+        the claims and when to claim again at the latest: now if `limit` events were due (more may be), else
+        when the earliest waiting event may be tried again, or None if none waits.
+        A worker pool that settles its finished events and takes its next ones together pays for one commit
+        and one hand-over between threads per batch, instead of one for each.
+        """
+        def run(db: sqlite3.Connection) -> tuple[list[Claim], float | None]:
+            if records:
+                self._store_records(records, db)
+            if limit <= 0:
+                return [], None
+            claims, full = self._claim(db, limit, max_attempts)
+            if full:
+                return claims, time.time()
+            row = db.execute("SELECT min(next_attempt) FROM events WHERE state = 'waiting'").fetchone()
+            return claims, None if row[0] is None else float(row[0])
         return await self._submit(run)
 
-    async def finish(self, event_id: int, record: dict[str, Any]) -> None:
-        """Stores the event's record and marks it done, in one transaction.
-
-        Records finished in one turn of the event loop are written by one job, two statements for all.
-        """
-        text = json.dumps(record, ensure_ascii=False)
-        finishing, finished = self._finishing, self._finished
-        if finishing is None or finished is None:
-            finishing = self._finishing = []
-            finished = self._finished = self._enqueue(functools.partial(self._store_records, finishing))
-        finishing.append((event_id, text))
-        # Shielded: one caller's cancellation must not cancel the others' commit.
-        await asyncio.shield(finished)
-
     @staticmethod
-    def _store_records(finishing: list[tuple[int, str]], db: sqlite3.Connection) -> None:
-        db.executemany("INSERT OR REPLACE INTO records (event_id, record) VALUES (?, ?)", finishing)
+    def _store_records(records: list[tuple[int, str]], db: sqlite3.Connection) -> None:
+        db.executemany("INSERT OR REPLACE INTO records (event_id, record) VALUES (?, ?)", records)
         db.executemany("UPDATE events SET state = 'done', next_attempt = NULL, reason = NULL WHERE id = ?",
-                       [(id,) for id, _ in finishing])
+                       [(id,) for id, _ in records])
 
     async def fail(self, event_id: int, reason: str) -> None:
         await self._submit(lambda db: db.execute(
@@ -310,12 +309,6 @@ class Inbox:
         await self._submit(lambda db: db.executemany(
             "UPDATE events SET state = 'pending', attempts = max(attempts - 1, 0) "
             "WHERE id = ? AND state = 'in_flight'", [(id,) for id in event_ids]))
-
-    async def next_due(self) -> float | None:
-        """When the earliest waiting event may be tried again, if any waits."""
-        row = await self._submit(lambda db: db.execute(
-            "SELECT min(next_attempt) FROM events WHERE state = 'waiting'").fetchone())
-        return None if row[0] is None else float(row[0])
 
     async def _read(self, run: Callable[[sqlite3.Connection], T]) -> T:
         def on_reader() -> T:

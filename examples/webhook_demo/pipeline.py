@@ -1,13 +1,15 @@
 """Enrichment: a fixed pool of workers turns pending events into stored records.
 
-A dispatcher claims events from the inbox in small batches, as room frees up in a bounded queue, and the
-workers take them from there. A worker fetches the parent post through the Graph API client, builds the
-record and stores it with the event's new state; it never holds a transaction across the network, because
-every store is one job on the inbox's writer. Retrying is decided here, not in the client: a transient
-failure makes the event wait (in the database, holding no worker) until a later attempt, throttling pauses
-every worker until it passes, and a refused token pauses them until the service is restarted.
+A dispatcher claims events from the inbox in batches, as room frees up in a bounded queue, and the workers
+take them from there. A worker fetches the parent post through the Graph API client and builds the record;
+the dispatcher stores the records finished meanwhile and claims the next events in one job on the inbox's
+writer, so a busy pool pays for one commit per batch, not two per event. Nothing holds a transaction across
+the network, because every store is one job on the writer. Retrying is decided here, not in the client: a
+transient failure makes the event wait (in the database, holding no worker) until a later attempt, throttling
+pauses every worker until it passes, and a refused token pauses them until the service is restarted.
 """
 import asyncio
+import json
 import logging
 import random
 import time
@@ -47,8 +49,7 @@ def _fields(claim: Claim, error: GraphApiError | None = None) -> str:
 
 class Pipeline:
     def __init__(self, inbox: Inbox, client: GraphApiClient, access_token: str, accounts: Mapping[str, Account],
-                 *, concurrency: int, max_attempts: int = 8, backoff: Backoff = Backoff(),
-                 batch: int = 8) -> None:
+                 *, concurrency: int, max_attempts: int = 8, backoff: Backoff = Backoff()) -> None:
         self._inbox = inbox
         self._client = client
         self._token = access_token
@@ -56,12 +57,12 @@ class Pipeline:
         self.concurrency = concurrency
         self.max_attempts = max_attempts
         self._backoff = backoff
-        self._batch = batch
         # Claimed and not yet settled: at most one in each worker's hands and as many again queued.
         self._limit = 2 * concurrency
         self._outstanding = 0
+        # Records built and not yet stored, as (event id, JSON text); their events still count as outstanding.
+        self._done: list[tuple[int, str]] = []
         self._queue: asyncio.Queue[Claim | None] = asyncio.Queue()
-        self._slot_freed = asyncio.Event()
         self._wake = asyncio.Event()
         self._running = asyncio.Event()
         self._running.set()
@@ -106,38 +107,47 @@ class Pipeline:
         self._paused_until = None
         self.pause_reason = None
         self._running.set()
+        self._wake.set()
         log.info("workers resumed")
 
     async def _dispatch(self) -> None:
         while True:
-            await self._running.wait()
-            if self._stopping:
+            if self._stopping and not self._done:
                 return
-            room = self._limit - self._outstanding
-            if room <= 0:
-                self._slot_freed.clear()
-                await self._slot_freed.wait()
-                continue
             self._wake.clear()
-            try:
-                claims = await self._inbox.claim(min(room, self._batch), self.max_attempts)
-            except Exception as error:
-                # A store that fails now (a lock held elsewhere, a full disk) may work again later; a
-                # dispatcher that ended here would leave every event pending until restart.
-                log.error("could not claim events, trying again in %.0f s: %s", CLAIM_RETRY_SECONDS, error)
-                await asyncio.sleep(CLAIM_RETRY_SECONDS)
+            claiming = self._running.is_set() and not self._stopping
+            done, self._done = self._done, []
+            # Once the finished events are stored their places are free again.
+            room = self._limit - self._outstanding + len(done) if claiming else 0
+            due: float | None = None
+            if done or room > 0:
+                try:
+                    # Shielded: the stored records and the claims must be accounted for even at a stop.
+                    claims, due = await asyncio.shield(self._inbox.settle(done, room, self.max_attempts))
+                except Exception as error:
+                    # A store that fails now (a lock held elsewhere, a full disk) may work again later; a
+                    # dispatcher that ended here would leave every event in flight until restart.
+                    if self._stopping:
+                        log.error("could not store %d records; their events are taken up again at the next "
+                                  "start: %s", len(done), error)
+                        self._done.clear()
+                        return
+                    log.error("could not store records or claim events, trying again in %.0f s: %s",
+                              CLAIM_RETRY_SECONDS, error)
+                    self._done = done + self._done
+                    await asyncio.sleep(CLAIM_RETRY_SECONDS)
+                    continue
+                self._outstanding += len(claims) - len(done)
+                for claim in claims:
+                    self._queue.put_nowait(claim)
+            if self._wake.is_set():
                 continue
-            self._outstanding += len(claims)
-            for claim in claims:
-                self._queue.put_nowait(claim)
-            if claims:
-                continue
-            try:
-                due = await self._inbox.next_due()
-            except Exception as error:
-                log.error("could not read the next retry time: %s", error)
-                due = time.time() + CLAIM_RETRY_SECONDS
-            timeout = None if due is None else max(0.0, due - time.time())
+            # With no room the next settled event wakes the dispatcher; with room, so may the next retry.
+            timeout = None
+            if claiming and due is not None and self._outstanding < self._limit:
+                timeout = due - time.time()
+                if timeout <= 0:
+                    continue
             try:
                 await asyncio.wait_for(self._wake.wait(), timeout)
             except TimeoutError:
@@ -146,38 +156,42 @@ class Pipeline:
     async def _work(self) -> None:
         while (claim := await self._queue.get()) is not None:
             self._in_hand[claim.id] = claim
+            stored_later = False
             try:
                 await self._running.wait()
                 if self._stopping:
                     return
-                await self._handle(claim)
+                stored_later = await self._handle(claim)
             except Exception:
                 # The store itself failed; the event stays in flight and is taken up again at the next start.
                 log.exception("could not store the outcome of an event %s", _fields(claim))
             del self._in_hand[claim.id]
-            self._outstanding -= 1
-            self._slot_freed.set()
+            if not stored_later:
+                self._outstanding -= 1
+            self._wake.set()
 
-    async def _handle(self, claim: Claim) -> None:
+    async def _handle(self, claim: Claim) -> bool:
+        """Works on one event; True when its record waits for the dispatcher to store it."""
         event = claim.event
         account = self._accounts.get(event.account_id)
         if account is None:
             log.warning("event failed: no setting for the account %s", _fields(claim))
             await self._inbox.fail(claim.id, f"no setting for Instagram account {event.account_id}")
-            return
+            return False
         try:
             post = await fetch_parent_post(event, self._client, self._token)
-            record = build_record(event, account, post)
+            text = json.dumps(build_record(event, account, post), ensure_ascii=False)
         except GraphApiError as error:
             await self._on_graph_error(claim, error)
-            return
+            return False
         except Exception as error:
             log.error("event failed: %s %s", type(error).__name__, _fields(claim))
             await self._inbox.fail(claim.id, f"unexpected {type(error).__name__}: {error}")
-            return
-        await self._inbox.finish(claim.id, record)
+            return False
+        self._done.append((claim.id, text))
         if log.isEnabledFor(logging.DEBUG):
             log.debug("event done %s", _fields(claim))
+        return True
 
     async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
         reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"
@@ -203,8 +217,6 @@ class Pipeline:
         else:
             log.info("will retry in %.1f s %s", delay, _fields(claim, error))
         await self._inbox.retry_at(claim.id, time.time() + delay, reason)
-        # The dispatcher may be asleep with no retry due; it sets its timer anew.
-        self._wake.set()
 
     async def stop(self, deadline: float) -> None:
         """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back."""
@@ -214,15 +226,25 @@ class Pipeline:
         # Wake everything that waits, so that each sees the stop; idle workers end at the None.
         self._running.set()
         self._wake.set()
-        self._slot_freed.set()
         for _ in self._workers:
             self._queue.put_nowait(None)
-        tasks = [task for task in (self._dispatcher, *self._workers) if task is not None]
-        if tasks:
-            await asyncio.wait(tasks, timeout=deadline)
-        for task in tasks:
+        if self._workers:
+            await asyncio.wait(self._workers, timeout=deadline)
+        for task in self._workers:
             task.cancel()
-        await asyncio.gather(*tasks, return_exceptions=True)
+        await asyncio.gather(*self._workers, return_exceptions=True)
+        # The dispatcher is not cancelled: it ends once its job is done, and the claims that job brings back
+        # are in the queue, put back below.
+        self._wake.set()
+        if self._dispatcher is not None:
+            await asyncio.gather(self._dispatcher, return_exceptions=True)
+        if self._done:
+            try:
+                await self._inbox.settle(self._done, 0, self.max_attempts)
+            except Exception as error:
+                log.error("could not store %d records; their events are taken up again at the next start: %s",
+                          len(self._done), error)
+            self._done = []
         left = list(self._in_hand)
         while not self._queue.empty():
             claim = self._queue.get_nowait()
