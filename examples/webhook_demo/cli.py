@@ -7,7 +7,7 @@ import os
 import sqlite3
 import sys
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -327,6 +327,37 @@ def _serve_main(argv: Sequence[str]) -> int:
         return 2
 
 
+def _reader_gone() -> int:
+    """The reader went away (`| head`): stop quietly, without the interpreter's own complaint at exit."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 1
+
+
+def _open_output(stack: contextlib.ExitStack, args: argparse.Namespace) -> TextIO:
+    if not args.output:
+        return sys.stdout
+    try:
+        return stack.enter_context(open(args.output, "w", encoding="utf-8"))
+    except OSError as error:
+        raise PayloadError(f"{args.output}: cannot write: {error.strerror}") from None
+
+
+def _exit_code(command: Callable[[], int]) -> int:
+    """Runs a command that writes records, turning its expected failures into the documented exit codes."""
+    try:
+        return command()
+    except PayloadError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except GraphApiError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        return _reader_gone()
+    except KeyboardInterrupt:
+        return 130
+
+
 def _records_main(argv: Sequence[str]) -> int:
     args = _records_parser().parse_args(argv)
     try:
@@ -337,12 +368,11 @@ def _records_main(argv: Sequence[str]) -> int:
             for text in stored_records(args.database):
                 sys.stdout.write(text + "\n")
         sys.stdout.flush()
+    except BrokenPipeError:
+        return _reader_gone()
     except (OSError, sqlite3.Error) as error:
         print(f"{PROG}: error: {args.database}: {error}", file=sys.stderr)
         return 2
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
     return 0
 
 
@@ -354,21 +384,11 @@ def _demo_main(argv: Sequence[str]) -> int:
     args.payloads = args.payloads or [DATA_DIR / "webhooks.json"]
     if args.progress is None:
         args.progress = sys.stderr.isatty()
-    try:
+
+    def demo() -> int:
         with contextlib.ExitStack() as stack:
-            try:
-                out = stack.enter_context(open(args.output, "w", encoding="utf-8")) if args.output else sys.stdout
-            except OSError as error:
-                raise PayloadError(f"{args.output}: cannot write: {error.strerror}") from None
-            return run_demo(args, out)
-    except PayloadError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        return 130
+            return run_demo(args, _open_output(stack, args))
+    return _exit_code(demo)
 
 
 COMMANDS = {"serve": _serve_main, "records": _records_main, "demo": _demo_main}
@@ -379,23 +399,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv and argv[0] in COMMANDS:
         return COMMANDS[argv[0]](argv[1:])
     args = parse_args(argv)
-    try:
+
+    def batch() -> int:
         events, accounts = load_input(args)
         with contextlib.ExitStack() as stack:
-            try:
-                out = stack.enter_context(open(args.output, "w", encoding="utf-8")) if args.output else sys.stdout
-            except OSError as error:
-                raise PayloadError(f"{args.output}: cannot write: {error.strerror}") from None
-            return asyncio.run(run(args, events, accounts, out))
-    except PayloadError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except GraphApiError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
-    except BrokenPipeError:
-        # The reader went away (`| head`); stop quietly, without the interpreter's own complaint at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        return 130
+            return asyncio.run(run(args, events, accounts, _open_output(stack, args)))
+    return _exit_code(batch)
