@@ -11,19 +11,6 @@ static int prepare() noexcept
     return intern_into(&pattern, "(?<=#)\\w+");
 }
 
-// re.findall. The type of an exact module defines no attribute of that name,
-// so the entry of the module's dict is what the generic lookup finds first;
-// anything else, a miss included, takes the generic lookup.
-static Ref get_findall(PyObject* re) noexcept
-{
-    if (PyModule_CheckExact(re)) {
-        PyObject* findall;
-        if (PyDict_GetItemRef(PyModule_GetDict(re), names.findall, &findall) != 0)
-            return Ref::steal(findall);
-    }
-    return Ref::steal(PyObject_GetAttr(re, names.findall));
-}
-
 static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
 {
     PyObject* text = args[0];
@@ -37,7 +24,7 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
     Ref re = lookup_global(names.re);
     if (!re)
         return nullptr;
-    Ref findall = get_findall(re.get());
+    Ref findall = module_attribute(re.get(), names.findall);
     if (!findall)
         return nullptr;
     PyObject* call_args[] = {pattern, text};

@@ -12,6 +12,21 @@ PyObject* module_globals() noexcept;
 // global name is resolved. Raises NameError when neither has it.
 Ref lookup_global(PyObject* name) noexcept;
 
+// getattr(module, name) for a module global such as re or json. The type of
+// an exact module (immutable) defines no such attribute, so the generic lookup
+// would find the module dict's entry first; reading it directly skips the
+// type's lookup. Anything else, a miss included (the module's __getattr__,
+// the AttributeError), takes the generic lookup.
+inline Ref module_attribute(PyObject* module, PyObject* name) noexcept
+{
+    if (PyModule_CheckExact(module)) {
+        PyObject* value;
+        if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) != 0)
+            return Ref::steal(value);
+    }
+    return Ref::steal(PyObject_GetAttr(module, name));
+}
+
 // Interned strings made once per process, at module execution.
 struct InternedNames {
     PyObject* re;

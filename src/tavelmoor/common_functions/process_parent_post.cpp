@@ -48,24 +48,6 @@ static PyObject* start(PyObject* const* args, int* line) noexcept
                                      fetch_kwnames);
 }
 
-// json.loads, read as getattr(json, "loads") reads it. For an exact module the
-// generic lookup ends in the module's dict, as the module type (immutable) has
-// no attribute "loads"; reading the dict directly skips the type's lookup.
-// Anything else, and a dict without the name (the module's __getattr__, the
-// AttributeError), takes the generic way.
-static Ref json_loads(PyObject* json) noexcept
-{
-    if (PyModule_CheckExact(json)) {
-        PyObject* loads;
-        int found = PyDict_GetItemRef(PyModule_GetDict(json), names.loads, &loads);
-        if (found < 0)
-            return Ref();
-        if (found)
-            return Ref::steal(loads);
-    }
-    return Ref::steal(PyObject_GetAttr(json, names.loads));
-}
-
 // Runs from the awaited value to the result: non-empty text is decoded as JSON.
 static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) noexcept
 {
@@ -80,7 +62,7 @@ static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) no
     Ref json = lookup_global(names.json);
     if (!json)
         return nullptr;
-    Ref loads = json_loads(json.get());
+    Ref loads = module_attribute(json.get(), names.loads);
     if (!loads)
         return nullptr;
     return PyObject_CallOneArg(loads.get(), response_data);
