@@ -129,9 +129,10 @@ NON_ASCII = body_of(fresh(BUNDLED[1], 7))      # holds "すごい! #日本": sig
     (body_of(fresh(BUNDLED[0], 6)), "sha256=zz", 403, False),
     (b"{" * (1 << 20) + b"}", None, 413, False),
     (b"not json at all", None, 200, True),                       # kept as a dead letter
+    (b"[" * 100_000, None, 200, True),                           # too deep for the parser: a dead letter
     (body_of({"object": "page", "entry": []}), None, 200, True),  # kept as a dead letter
 ], ids=["good", "non-ascii", "non-ascii-resigned", "bad", "wrong-secret", "missing", "wrong-prefix",
-        "malformed", "too-large", "not-json", "not-instagram"])
+        "malformed", "too-large", "not-json", "nested-too-deeply", "not-instagram"])
 def test_signature_and_size_decide_what_is_kept(service, body, signature, status, stored):
     before = service.health()
     answer, _ = service.post(body, signature)
@@ -197,6 +198,31 @@ def test_unhandled_change_fails_alone(service):
     failure = [f for f in service.records("--failed") if f.get("field") == "story_insights"]
     assert len(failure) == 1
     assert "change 2: unsupported field 'story_insights'" in failure[0]["reason"]
+
+
+def test_metrics_are_served_in_the_prometheus_format_on_the_admin_port_alone(service):
+    from prometheus_client.parser import text_string_to_metric_families
+    service.post(b"{}", False)
+    service.post(b"[]")
+    assert service.post(body_of(fresh(BUNDLED[0], 50)))[0] == 200
+    service.settle()
+    status, text = service.request(f"{service.admin}/metrics")
+    assert status == 200
+    samples = {(sample.name, *sample.labels.values()): sample.value
+               for family in text_string_to_metric_families(text.decode()) for sample in family.samples}
+    for outcome in ("stored", "dead_letter", "401"):
+        assert samples["tavelmoor_webhooks_deliveries_total", outcome] >= 1
+    assert samples["tavelmoor_webhooks_deliveries_total", "503"] == 0
+    assert samples["tavelmoor_webhooks_graph_api_requests_total", "200"] >= 1
+    assert samples["tavelmoor_webhooks_event_latency_seconds_count",] >= 1
+    assert {"pending", "in_flight", "waiting", "done", "failed"} <= {key[1] for key in samples
+                                                                     if key[0] == "tavelmoor_webhooks_events"}
+    for name in ("oldest_pending_event_age_seconds", "retries_total", "commit_failures_total",
+                 "expired_claims_total", "stale_outcomes_total"):
+        assert (f"tavelmoor_webhooks_{name}",) in samples
+    # The public port serves the webhook alone.
+    public = service.url.removesuffix("/webhooks/instagram")
+    assert [service.request(f"{public}/{path}")[0] for path in ("metrics", "healthz")] == [404, 404]
 
 
 def test_secrets_stay_out_of_the_log(service):
@@ -331,6 +357,23 @@ def test_a_refused_token_pauses_the_workers_until_restart_and_deliveries_are_sti
             tmp_path / "service.log").read_text()
 
     run_with_stand_in(scenario)
+
+
+def test_leases_are_renewed_while_a_worker_waits_for_a_slow_answer(tmp_path):
+    database = tmp_path / "inbox.db"
+
+    async def scenario(stand_in, base_url, session):
+        with open(tmp_path / "service.log", "w") as log:
+            process, url, admin = await start_service(database, base_url, log, "--lease", "0.3")
+            await post_bundled(session, url)
+            status = await until(session, admin, database, lambda s: s["pending"] == 0)
+            process.terminate()
+            assert await process.wait() == 0
+        # Each answer takes five leases: had a lease lapsed, its event would have been fetched twice.
+        assert (stand_in.requests, status["records"]) == (BUNDLED_EVENTS, BUNDLED_EVENTS)
+        assert "claimed again" not in (tmp_path / "service.log").read_text()
+
+    run_with_stand_in(scenario, latency=1.5)
 
 
 def test_demo_drives_the_service_end_to_end(tmp_path):

@@ -307,19 +307,19 @@ class SqliteStore:
             held = _held(db, claims)
             lease_end = time.time() + lease
             db.executemany("UPDATE events SET lease_until = ? WHERE id = ?",
-                           [(lease_end, claim.id) for claim in claims if claim.id in held])
-            return [claim for claim in claims if claim.id not in held]
+                           [(lease_end, claim.id) for claim in claims if (claim.id, claim.token) in held])
+            return [claim for claim in claims if (claim.id, claim.token) not in held]
         return await self._submit(run)
 
     async def finish(self, done: Sequence[tuple[Claim, str]]) -> list[Claim]:
         def run(db: sqlite3.Connection) -> list[Claim]:
             held = _held(db, [claim for claim, _ in done])
             db.executemany("INSERT OR REPLACE INTO records (event_id, record) VALUES (?, ?)",
-                           [(claim.id, record) for claim, record in done if claim.id in held])
+                           [(claim.id, record) for claim, record in done if (claim.id, claim.token) in held])
             db.executemany("UPDATE events SET state = 'done', next_attempt = NULL, reason = NULL, "
                            "claim_token = NULL, lease_until = NULL WHERE id = ?",
-                           [(claim.id,) for claim, _ in done if claim.id in held])
-            return [claim for claim, _ in done if claim.id not in held]
+                           [(claim.id,) for claim, _ in done if (claim.id, claim.token) in held])
+            return [claim for claim, _ in done if (claim.id, claim.token) not in held]
         return await self._submit(run)
 
     async def fail(self, claim: Claim, reason: str) -> bool:
@@ -339,8 +339,8 @@ class SqliteStore:
             held = _held(db, claims)
             db.executemany("UPDATE events SET state = 'pending', attempts = max(attempts - 1, 0), "
                            "claim_token = NULL, lease_until = NULL WHERE id = ?",
-                           [(claim.id,) for claim in claims if claim.id in held])
-            return [claim for claim in claims if claim.id not in held]
+                           [(claim.id,) for claim in claims if (claim.id, claim.token) in held])
+            return [claim for claim in claims if (claim.id, claim.token) not in held]
         return await self._submit(run)
 
     async def requeue(self, parse: Parser, *, failed: bool, fields: Collection[str] = (),
@@ -373,7 +373,9 @@ class SqliteStore:
                     db.execute("UPDATE dead_letters SET reason = ? WHERE delivery_id = ?", (parsed, delivery_id))
                     continue
                 db.execute("DELETE FROM dead_letters WHERE delivery_id = ?", (delivery_id,))
-                new += _insert_events(db, delivery_id, parsed)
+                # Changes still refused are stored failed again; only events to work on count as new.
+                _insert_events(db, delivery_id, [item for item in parsed if not isinstance(item, Event)])
+                new += _insert_events(db, delivery_id, [item for item in parsed if isinstance(item, Event)])
             left = db.execute("SELECT count(*) FROM dead_letters").fetchone()[0]
             return Requeued(events, len(reparse), new, left)
         return await self._submit(run)
@@ -420,15 +422,13 @@ def _insert_events(db: sqlite3.Connection, delivery_id: int, parsed: Sequence[Ev
                           "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", rows).rowcount
 
 
-def _held(db: sqlite3.Connection, claims: Sequence[Claim]) -> set[int]:
-    """The ids of the claims whose events are still in flight under their token."""
-    tokens = {claim.id: claim.token for claim in claims}
+def _held(db: sqlite3.Connection, claims: Sequence[Claim]) -> set[tuple[int, int]]:
+    """The (event id, token) of each claim whose event is still in flight under that token."""
+    ids = list({claim.id for claim in claims})
     held = set()
-    for chunk in _chunks(list(tokens)):
-        for id, token in db.execute(f"SELECT id, claim_token FROM events WHERE state = 'in_flight' "
-                                    f"AND id IN ({_marks(len(chunk))})", chunk):
-            if tokens[id] == token:
-                held.add(id)
+    for chunk in _chunks(ids):
+        held.update(db.execute(f"SELECT id, claim_token FROM events WHERE state = 'in_flight' "
+                               f"AND id IN ({_marks(len(chunk))})", chunk).fetchall())
     return held
 
 
