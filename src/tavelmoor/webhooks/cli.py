@@ -280,6 +280,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
     except (OSError, ValueError, sqlite3.Error) as error:
-        where = f"{args.database}: " if isinstance(error, sqlite3.Error) or args.command == "records" else ""
+        # SQLite's messages do not say which file; the others name it themselves.
+        where = f"{args.database}: " if isinstance(error, sqlite3.Error) else ""
         print(f"{PROG}: error: {where}{error}", file=sys.stderr)
         return 2

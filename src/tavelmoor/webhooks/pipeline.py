@@ -139,10 +139,12 @@ class Pipeline:
         self._held.pop((claim.id, claim.token), None)
         self._wake.set()
 
-    def _renewable(self, now: float) -> list[Claim]:
+    def _renewable(self, now: float, done: list[tuple[Claim, str]]) -> list[Claim]:
+        """The claims held and not being finished, but those of stalled workers."""
         stalled = now - self._max_work
-        return [claim for claim, _ in self._held.values()
-                if self._working.get((claim.id, claim.token), now) > stalled]
+        finishing = {(claim.id, claim.token) for claim, _ in done}
+        return [claim for key, (claim, _) in self._held.items()
+                if key not in finishing and self._working.get(key, now) > stalled]
 
     async def _dispatch(self) -> None:
         loop = asyncio.get_running_loop()
@@ -157,10 +159,11 @@ class Pipeline:
             now = loop.time()
             renew = []
             if now >= self._renew_at and not self._stopping:
-                renew = self._renewable(now)
+                renew = self._renewable(now, done)
                 self._renew_at = now + self._lease / 3
             # Submitted together, so that the store may commit them as one transaction. Shielded: the stored
-            # records and the claims must be accounted for even at a stop.
+            # records and the claims must be accounted for even at a stop. A claim that renewal finds no longer
+            # held needs nothing here: its worker's outcome will be refused as stale, and counted then.
             jobs = {name: job for name, job in (
                 ("finish", self._store.finish(done) if done else None),
                 ("renew", self._store.renew(renew, self._lease) if renew else None),
@@ -182,11 +185,6 @@ class Pipeline:
                 elif done:
                     # A store that fails now (a lock held elsewhere, a full disk) may work again later.
                     self._done = done + self._done
-                lost = results.get("renew")
-                if isinstance(lost, list):
-                    for claim in lost:
-                        log.warning("claim lost: its lease passed and the event was claimed again %s",
-                                    _fields(claim))
                 claimed = results.get("claim")
                 if isinstance(claimed, Claimed):
                     self._take(claimed, loop.time())
