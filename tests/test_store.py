@@ -42,7 +42,7 @@ def parse_stories_too(body):
 def store(request, tmp_path):
     opened = SqliteStore.open(tmp_path / "store.db")
     yield opened
-    opened.close()
+    asyncio.run(opened.close())
 
 
 def run(coroutine):
@@ -157,7 +157,7 @@ def test_a_database_of_0_1_0_is_migrated_in_place(tmp_path):
             assert await store.finish([(claimed.claims[0], "{}")]) == []
         run(scenario())
     finally:
-        store.close()
+        asyncio.run(store.close())
     assert len(before) == 3 and list(stored_records(path))[:3] == before
     with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as db:
         assert db.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION

@@ -35,7 +35,7 @@ def run_requeue(args: argparse.Namespace) -> int:
             done = await store.requeue(parse_delivery, failed=chosen or not args.dead_letters, fields=args.field,
                                        keys=args.key, dead_letters=args.dead_letters or not chosen)
         finally:
-            store.close()
+            await store.close()
         return (f"{PROG}: {done.events} failed events put back to pending; {done.deliveries} deliveries parsed "
                 f"again gave {done.new_events} new events; {done.dead_letters} dead letters left")
     print(asyncio.run(requeue()))
@@ -49,7 +49,7 @@ def run_prune(args: argparse.Namespace) -> int:
         try:
             done = await store.prune(time.time() - args.older_than, batch=args.batch)
         finally:
-            store.close()
+            await store.close()
         return f"{PROG}: pruned {done.deliveries} deliveries and {done.records} records"
     print(asyncio.run(prune()))
     return 0

@@ -96,7 +96,7 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
             await runner.cleanup()
         for signum in (signal.SIGTERM, signal.SIGINT):
             loop.remove_signal_handler(signum)
-        store.close()
+        await store.close()
     log.info("stopped")
     return 0
 

@@ -152,5 +152,5 @@ class Store(Protocol):
     async def counts(self) -> Counts:
         """How many deliveries, events in each state, and dead letters there are."""
 
-    def close(self) -> None:
+    async def close(self) -> None:
         """Lets queued work finish, then closes the store."""

@@ -167,9 +167,10 @@ class SqliteStore:
             raise
         return cls(path, lock_fd, db)
 
-    def close(self) -> None:
+    async def close(self) -> None:
         self._jobs.put(None)
-        self._writer.join()
+        # The writer ends once the jobs queued before have run.
+        await asyncio.get_running_loop().run_in_executor(None, self._writer.join)
         self._reader.shutdown()
         if self._reader_db is not None:
             self._reader_db.close()
