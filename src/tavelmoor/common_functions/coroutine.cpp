@@ -477,6 +477,20 @@ static Ref new_stop_iteration(PyObject* value) noexcept
     return stop;
 }
 
+// Raises StopIteration(value) with the exception being handled, if any, as its
+// context, as PyErr_SetObject chains it. A new exception cannot be in that
+// exception's context chain, so there is no cycle to break.
+static void raise_stop_iteration(PyObject* value) noexcept
+{
+    Ref stop = new_stop_iteration(value);
+    if (!stop)
+        return;
+    PyObject* handled = PyErr_GetHandledException();
+    if (handled)
+        PyException_SetContext(stop.get(), handled);
+    PyErr_SetRaisedException(stop.release());
+}
+
 // send() and throw() report the end of the body as StopIteration carrying the result.
 static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none_is_silent) noexcept
 {
@@ -488,9 +502,7 @@ static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    Ref stop = new_stop_iteration(value);
-    if (stop)
-        PyErr_SetRaisedException(stop.release());
+    raise_stop_iteration(value);
     return nullptr;
 }
 
