@@ -26,9 +26,9 @@ The claim model:
 Deliveries are never deleted: `prune` drops the bodies and records of finished ones but keeps every event key,
 so that a delivery sent again is still recognised. Times are Unix times in seconds.
 """
-from collections.abc import Callable, Collection, Sequence
+from collections.abc import AsyncIterator, Callable, Collection, Sequence
 from dataclasses import dataclass
-from typing import Protocol
+from typing import Any, Protocol
 
 from tavelmoor.webhooks.payloads import Event, Rejected
 
@@ -151,6 +151,13 @@ class Store(Protocol):
 
     async def counts(self) -> Counts:
         """How many deliveries, events in each state, and dead letters there are."""
+
+    def records(self) -> AsyncIterator[str]:
+        """The records (JSON text) in the order their events arrived."""
+
+    def failures(self) -> AsyncIterator[dict[str, Any]]:
+        """The failed events ("event", "delivery", "account", "field", "attempts", "reason"), then the dead letters
+        ("dead_letter", "reason")."""
 
     async def close(self) -> None:
         """Lets queued work finish, then closes the store."""

@@ -16,13 +16,14 @@ place, each step in one transaction.
 import asyncio
 import concurrent.futures
 import fcntl
+import itertools
 import os
 import queue
 import secrets
 import sqlite3
 import threading
 import time
-from collections.abc import Callable, Collection, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Collection, Generator, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
@@ -78,6 +79,8 @@ SCHEMA_VERSION = len(MIGRATIONS)
 
 # Jobs that share one transaction at most; enough to spread a commit's fsync over a burst of deliveries.
 MAX_JOBS_PER_COMMIT = 64
+# Rows handed over from the reader thread at a time.
+STREAM_BATCH = 1000
 # SQLite's limit on the parameters of one statement is far above this; it bounds an IN (...) list.
 IN_LIST_LIMIT = 500
 
@@ -411,6 +414,22 @@ class SqliteStore:
     async def counts(self) -> Counts:
         return await self._read(read_counts)
 
+    def records(self) -> AsyncIterator[str]:
+        return self._stream(_records)
+
+    def failures(self) -> AsyncIterator[dict[str, Any]]:
+        return self._stream(_failures)
+
+    async def _stream(self, query: Callable[[sqlite3.Connection], Generator[T]]) -> AsyncIterator[T]:
+        """The rows of `query`, read on the reader thread a batch at a time."""
+        rows = await self._read(query)
+        try:
+            while batch := await self._read(lambda db: list(itertools.islice(rows, STREAM_BATCH))):
+                for row in batch:
+                    yield row
+        finally:
+            await self._read(lambda db: rows.close())
+
 
 def _insert_events(db: sqlite3.Connection, delivery_id: int, parsed: Sequence[Event | Rejected]) -> int:
     """Stores a delivery's events, refused changes as failed ones; returns how many were new."""
@@ -464,27 +483,35 @@ def unfinished_events(db: sqlite3.Connection) -> int:
     return int(db.execute(f"SELECT count(*) FROM events WHERE state IN {_UNFINISHED}").fetchone()[0])
 
 
-def stored_records(path: Path) -> Iterator[str]:
-    """The stored records as JSON text, in the order their events arrived; streamed, not loaded at once."""
+def _records(db: sqlite3.Connection) -> Generator[str]:
+    for (text,) in db.execute("SELECT record FROM records JOIN events ON events.id = records.event_id "
+                              "ORDER BY events.id"):
+        yield text
+
+
+def _failures(db: sqlite3.Connection) -> Generator[dict[str, Any]]:
+    for key, delivery_id, account, field, attempts, reason in db.execute(
+            "SELECT key, delivery_id, account, field, attempts, reason FROM events WHERE state = 'failed' "
+            "ORDER BY id"):
+        yield {"event": key, "delivery": delivery_id, "account": account, "field": field,
+               "attempts": attempts, "reason": reason}
+    for delivery_id, reason in db.execute("SELECT delivery_id, reason FROM dead_letters ORDER BY delivery_id"):
+        yield {"dead_letter": delivery_id, "reason": reason}
+
+
+def _read_only_stream(path: Path, query: Callable[[sqlite3.Connection], Generator[T]]) -> Iterator[T]:
     db = open_read_only(path)
     try:
-        for (text,) in db.execute("SELECT record FROM records JOIN events ON events.id = records.event_id "
-                                  "ORDER BY events.id"):
-            yield text
+        yield from query(db)
     finally:
         db.close()
+
+
+def stored_records(path: Path) -> Iterator[str]:
+    """The stored records as JSON text, in the order their events arrived; streamed, not loaded at once."""
+    return _read_only_stream(path, _records)
 
 
 def stored_failures(path: Path) -> Iterator[dict[str, Any]]:
     """Failed events, then dead letters, each with its reason."""
-    db = open_read_only(path)
-    try:
-        for key, delivery_id, account, field, attempts, reason in db.execute(
-                "SELECT key, delivery_id, account, field, attempts, reason FROM events WHERE state = 'failed' "
-                "ORDER BY id"):
-            yield {"event": key, "delivery": delivery_id, "account": account, "field": field,
-                   "attempts": attempts, "reason": reason}
-        for delivery_id, reason in db.execute("SELECT delivery_id, reason FROM dead_letters ORDER BY delivery_id"):
-            yield {"dead_letter": delivery_id, "reason": reason}
-    finally:
-        db.close()
+    return _read_only_stream(path, _failures)
