@@ -44,18 +44,21 @@ class Metrics:
                                       registry=registry)
         self.stale_outcomes = Counter(f"{PREFIX}_stale_outcomes", "Outcomes not stored because the event had "
                                       "been claimed again", registry=registry)
-        # Every series exists from the start, so that a rate or an alert has something to read at zero.
+        # Every series exists from the start, so that a rate or an alert has something to read at zero; the
+        # children are looked up once, not per request.
         self.delivery_outcome = {outcome: self.deliveries.labels(outcome) for outcome in DELIVERY_OUTCOMES}
         for reason in PAUSE_REASONS:
             self.pauses.labels(reason)
+        self._by_status = {status: self.graph_api_requests.labels(str(status)) for status in GRAPH_API_STATUSES}
+        self._by_code = {code: self.graph_api_errors.labels(str(code)) for code in GRAPH_API_ERROR_CODES}
 
     def graph_api_answer(self, status: int | None, code: int | None) -> None:
         """Counts one Graph API request: its HTTP status (None: no answer) and, for an error, its code."""
-        self.graph_api_requests.labels(
-            "none" if status is None else str(status) if status in GRAPH_API_STATUSES else "other").inc()
+        by_status = self._by_status.get(status) if status is not None else None
+        (by_status or self.graph_api_requests.labels("none" if status is None else "other")).inc()
         if status is not None and status >= 400:
-            self.graph_api_errors.labels(
-                "none" if code is None else str(code) if code in GRAPH_API_ERROR_CODES else "other").inc()
+            by_code = self._by_code.get(code) if code is not None else None
+            (by_code or self.graph_api_errors.labels("none" if code is None else "other")).inc()
 
     def set_counts(self, counts: Counts) -> None:
         for state, value in zip(EVENT_STATES, (counts.pending - counts.in_flight - counts.waiting, counts.in_flight,
