@@ -35,8 +35,9 @@ from tavelmoor.webhooks.store import (
 
 T = TypeVar("T")
 
-# Each step takes the schema from the version of its index to the next one. The first is the schema of
-# 0.1.0, which wrote no version: on a file it made, that step finds every table there already.
+# Each step takes the schema from the version of its index to the next one, in statements separated by ";"
+# (none holds one). The first is the schema of 0.1.0, which wrote no version: on a file it made, that step
+# finds every table there already.
 MIGRATIONS = [
     """
     CREATE TABLE IF NOT EXISTS deliveries (
@@ -110,13 +111,24 @@ def _marks(count: int) -> str:
 
 
 def migrate(db: sqlite3.Connection, path: Path) -> None:
-    version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version > SCHEMA_VERSION:
-        raise StoreVersionError(f"{path}: schema version {version} is newer than this service's "
-                                f"({SCHEMA_VERSION}); upgrade the service")
-    for number in range(version, SCHEMA_VERSION):
-        # executescript runs its own statements; the version moves in the same transaction as the step.
-        db.executescript(f"BEGIN IMMEDIATE; {MIGRATIONS[number]}; PRAGMA user_version = {number + 1}; COMMIT;")
+    """Brings the schema up to date in one transaction; the version is read under the write lock, so that two
+    processes opening the file at once migrate it once."""
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise StoreVersionError(f"{path}: schema version {version} is newer than this service's "
+                                    f"({SCHEMA_VERSION}); upgrade the service")
+        for number in range(version, SCHEMA_VERSION):
+            # One statement at a time: executescript would commit the transaction first.
+            for statement in MIGRATIONS[number].split(";"):
+                db.execute(statement)
+            db.execute(f"PRAGMA user_version = {number + 1}")
+        db.execute("COMMIT")
+    except BaseException:
+        if db.in_transaction:
+            db.execute("ROLLBACK")
+        raise
 
 
 class SqliteStore:
