@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from tavelmoor.webhooks.payloads import Event, parse_delivery
-from tavelmoor.webhooks.store import StoreVersionError
+from tavelmoor.webhooks.store import StoreVersionError, open_store
 from tavelmoor.webhooks.store.sqlite import SCHEMA_VERSION, SqliteStore, stored_records
 
 RELEASED_0_1_0 = Path(__file__).with_name("data") / "inbox-0.1.0.db"
@@ -38,15 +38,23 @@ def parse_stories_too(body):
             if item.kind == "story_insights" else item for item in parsed]
 
 
-@pytest.fixture(params=["sqlite"])
+# A store over a connection pool belongs to the event loop it was opened in: a test's scenarios share one.
+_runner: asyncio.Runner | None = None
+
+
+@pytest.fixture(params=["sqlite", pytest.param("postgresql", marks=pytest.mark.postgresql)])
 def store(request, tmp_path):
-    opened = SqliteStore.open(tmp_path / "store.db")
-    yield opened
-    asyncio.run(opened.close())
+    global _runner
+    database = tmp_path / "store.db" if request.param == "sqlite" else request.getfixturevalue("postgresql")
+    with asyncio.Runner() as _runner:
+        opened = _runner.run(open_store(database))
+        yield opened
+        _runner.run(opened.close())
+    _runner = None
 
 
 def run(coroutine):
-    return asyncio.run(asyncio.wait_for(coroutine, 60))
+    return (_runner.run if _runner else asyncio.run)(asyncio.wait_for(coroutine, 60))
 
 
 async def accept_comments(store, count):
