@@ -1,5 +1,5 @@
 import asyncio
-import itertools
+import secrets
 import os
 
 import pytest
@@ -28,7 +28,7 @@ def impl(request):
 # PostgreSQL: one throwaway cluster per session, which asks for a password over TCP (so that its handling is
 # tried), and a database per test made from a template that holds the schema.
 POSTGRESQL_PASSWORD = "pg-s3cret-ÆØ"
-_databases = itertools.count()
+
 
 
 @pytest.fixture(scope="session")
@@ -64,7 +64,7 @@ def postgresql_cluster():
 
 def new_database(cluster, template="template_tavelmoor"):
     import psycopg
-    name = f"test_{next(_databases)}"
+    name = f"test_{secrets.token_hex(6)}"
     with psycopg.connect(cluster.url(), autocommit=True) as connection:
         connection.execute(f"CREATE DATABASE {name} TEMPLATE {template}")
     return cluster.url(name)

@@ -25,11 +25,11 @@ Event and record JSON is stored as text, never `jsonb`, which refuses `\\u0000` 
 """
 import asyncio
 import logging
+import re
 import secrets
 import time
 from collections.abc import AsyncIterator, Callable, Collection, Sequence
 from typing import Any
-from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import psycopg
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
@@ -212,14 +212,8 @@ def masked(database: str) -> str:
         if "password" in params:
             params["password"] = "***"
         return make_conninfo("", **params)
-    parts = urlsplit(database)
-    netloc = parts.netloc
-    userinfo, at, hosts = netloc.rpartition("@")
-    if at and ":" in userinfo:
-        netloc = f"{userinfo.partition(':')[0]}:***@{hosts}"
-    query = urlencode([(key, "***" if key == "password" else value)
-                       for key, value in parse_qsl(parts.query, keep_blank_values=True)], safe="*")
-    return urlunsplit(parts._replace(netloc=netloc, query=query))
+    database = re.sub(r"^([a-z]+://[^:/?#@]*:)[^/?#@]*@", r"\1***@", database)
+    return re.sub(r"([?&])password=[^&#]*", r"\1password=***", database)
 
 
 def connection_info(database: str, password: str | None = None) -> str:
