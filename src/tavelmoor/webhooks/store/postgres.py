@@ -208,10 +208,7 @@ SELECT (SELECT count(*) FROM chosen), (SELECT max(id) FROM chosen), (SELECT coun
 def masked(database: str) -> str:
     """The connection string with its password, if it holds one, shown as ***: the form to log or print."""
     if not is_postgresql(database):
-        params = conninfo_to_dict(database)
-        if "password" in params:
-            params["password"] = "***"
-        return make_conninfo("", **params)
+        return re.sub(r"\bpassword\s*=\s*('(?:[^'\\]|\\.)*'|\S+)", "password=***", database)
     database = re.sub(r"^([a-z]+://[^:/?#@]*:)[^/?#@]*@", r"\1***@", database)
     return re.sub(r"([?&])password=[^&#]*", r"\1password=***", database)
 
