@@ -12,14 +12,14 @@ import aiohttp
 from aiohttp import web
 
 from tavelmoor.webhooks.admin import Admin, CountsCache
-from tavelmoor.webhooks.config import Secrets, configure_logging, read_secrets
+from tavelmoor.webhooks.config import Secrets, configure_logging, database_password, read_secrets
 from tavelmoor.webhooks.graph_api import GraphApiClient
 from tavelmoor.webhooks.metrics import Metrics
 from tavelmoor.webhooks.payloads import Account, read_accounts
 from tavelmoor.webhooks.pipeline import Backoff, Pipeline
 from tavelmoor.webhooks.receiver import WEBHOOK_PATH, AccessLogger, Receiver
 from tavelmoor.webhooks.stand_in import RunningStandIn, StandIn, load_posts
-from tavelmoor.webhooks.store.sqlite import SqliteStore
+from tavelmoor.webhooks.store import StoreOptions, is_postgresql, open_store
 
 log = logging.getLogger("tavelmoor.webhooks.service")
 
@@ -37,9 +37,12 @@ async def _start_site(app: web.Application, host: str, port: int, **options: Any
 
 
 async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, Account],
-                posts: dict[str, Any] | None) -> int:
+                posts: dict[str, Any] | None, database_password: str | None = None) -> int:
     """Runs until SIGTERM or SIGINT, then stops cleanly and returns 0."""
-    store = SqliteStore.open(args.database, synchronous=args.synchronous, busy_timeout=args.busy_timeout)
+    shared = is_postgresql(args.database)
+    store = await open_store(args.database, StoreOptions(
+        synchronous=args.synchronous, busy_timeout=args.busy_timeout, pool_size=args.pool_size,
+        listen=args.listen, password=database_password))
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
@@ -79,8 +82,10 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
             client = GraphApiClient(session, base_url, timeout=args.timeout, on_answer=metrics.graph_api_answer)
             pipeline = Pipeline(store, client, access_token, accounts, metrics, concurrency=args.concurrency,
                                 max_attempts=args.max_attempts, backoff=Backoff(base=args.retry_base),
-                                lease=args.lease, max_work=args.lease + 2 * args.timeout)
+                                lease=args.lease, renew_every=args.renew_every,
+                                max_work=args.lease + 2 * args.timeout, poll=args.poll_interval if shared else None)
             pipeline.start()
+            store.watch(pipeline.wake)
             state = "ready"
             log.info("ready: %d workers", args.concurrency)
             try:
@@ -105,11 +110,12 @@ def run_serve(args: argparse.Namespace) -> int:
     accounts = read_accounts(args.settings)
     posts = None if args.graph_api_url else load_posts(args.posts)
     secrets = read_secrets(needs_access_token=posts is None)
-    configure_logging(args.log_level, secrets.values())
+    password = database_password() if is_postgresql(args.database) else None
+    configure_logging(args.log_level, secrets.values() + ([password] if password else []))
     # extracting_common_details reads the clock through datetime.utcnow(), deprecated on 3.13; once a
     # process is enough to know that.
     warnings.filterwarnings("ignore", "datetime.datetime.utcnow", DeprecationWarning)
     # The event loop and the store's writer thread hand batches to each other all the time; a shorter
     # switch interval than the default 5 ms lets the writer get the GIL sooner (a few percent more events/s).
     sys.setswitchinterval(0.0005)
-    return asyncio.run(serve(args, secrets, accounts, posts))
+    return asyncio.run(serve(args, secrets, accounts, posts, password))

@@ -110,6 +110,9 @@ class Pruned:
 
 
 class Store(Protocol):
+    # The schema's versions before and after the store was opened (and so migrated).
+    migrated: tuple[int, int]
+
     async def accept(self, body: bytes, parsed: Parsed) -> Accepted:
         """Stores a delivery with its events, or (given a reason instead) keeps it as a dead letter.
 

@@ -24,6 +24,7 @@ advisory lock, so that processes starting together migrate it once, through a tr
 Event and record JSON is stored as text, never `jsonb`, which refuses `\\u0000` and lone surrogates.
 """
 import asyncio
+import json
 import logging
 import re
 import secrets
@@ -133,28 +134,40 @@ SELECT 4, NULL, NULL, NULL, NULL, NULL, NULL, least(
     (SELECT min(lease_until) FROM events WHERE state = 'in_flight' AND lease_until > {NOW}))
 """
 
+# Rows travel as one JSON text (a list of lists): the JSON encoder costs far less than psycopg's array dumpers.
+_EVENT_ROWS = ("(SELECT (e->>0)::bigint AS n, e->>1 AS key, e->>2 AS account, e->>3 AS field, e->>4 AS event, "
+               "e->>5 AS state, e->>6 AS reason FROM json_array_elements({}::json) AS e) AS item")
+_CLAIM_ROWS = ("(SELECT (e->>0)::bigint AS id, (e->>1)::bigint AS token, e->>2 AS record "
+               "FROM json_array_elements(%(claims)s::json) AS e) AS claim")
+# Deliveries that arrive together are stored in one statement, so that they share a commit. The ids are drawn
+# first, so that each event finds its delivery's, and each answer its delivery.
 _ACCEPT = f"""
-WITH delivery AS (
-    INSERT INTO deliveries (received_at, body) VALUES ({NOW}, %(body)s) RETURNING id
+WITH delivery AS MATERIALIZED (
+    SELECT nextval(pg_get_serial_sequence('deliveries', 'id')) AS id, item.body, item.reason, item.n
+    FROM unnest(%(bodies)s::bytea[], %(dead)s::text[]) WITH ORDINALITY AS item (body, reason, n)
+), kept AS (
+    INSERT INTO deliveries (id, received_at, body) OVERRIDING SYSTEM VALUE
+    SELECT id, {NOW}, body FROM delivery ORDER BY n
 ), dead AS (
-    INSERT INTO dead_letters (delivery_id, reason) SELECT id, %(reason)s::text FROM delivery WHERE %(reason)s::text IS NOT NULL
+    INSERT INTO dead_letters (delivery_id, reason) SELECT id, reason FROM delivery WHERE reason IS NOT NULL
 ), new AS (
     INSERT INTO events (key, delivery_id, account, field, event, state, reason)
     SELECT item.key, delivery.id, item.account, item.field, item.event, item.state, item.reason
-    FROM delivery, unnest(%(keys)s::text[], %(accounts)s::text[], %(fields)s::text[], %(events)s::text[],
-                          %(states)s::text[], %(reasons)s::text[]) AS item (key, account, field, event, state, reason)
+    FROM {_EVENT_ROWS.format("%(events)s")} JOIN delivery ON delivery.n = item.n
     ON CONFLICT (key) DO NOTHING
-    RETURNING state
+    RETURNING delivery_id, state
 ), hint AS (
     SELECT pg_notify('{CHANNEL}', %(sender)s) WHERE %(notify)s::boolean AND EXISTS (SELECT 1 FROM new WHERE state = 'pending')
 )
-SELECT delivery.id, (SELECT count(*) FROM new), (SELECT count(*) FROM new WHERE state = 'pending'),
-       (SELECT count(*) FROM hint)
-FROM delivery
+SELECT delivery.id, (SELECT count(*) FROM new WHERE new.delivery_id = delivery.id), (SELECT count(*) FROM hint)
+FROM delivery ORDER BY delivery.n
 """
+# Deliveries stored in one statement at most, and such statements under way at once.
+ACCEPT_BATCH = 64
+ACCEPT_WRITERS = 2
 
 # Each takes the claims as arrays of event ids and tokens; only rows still in flight under their token change.
-_HELD = "FROM unnest(%(ids)s::bigint[], %(tokens)s::bigint[]) AS claim (id, token) " \
+_HELD = f"FROM {_CLAIM_ROWS} " \
         "WHERE events.id = claim.id AND events.claim_token = claim.token AND events.state = 'in_flight'"
 _RENEW = f"UPDATE events SET lease_until = {NOW} + %(lease)s::float8 {_HELD} RETURNING events.id, events.claim_token"
 _PUT_BACK = ("UPDATE events SET state = 'pending', attempts = greatest(attempts - 1, 0), claim_token = NULL, "
@@ -162,11 +175,9 @@ _PUT_BACK = ("UPDATE events SET state = 'pending', attempts = greatest(attempts 
 _FINISH = f"""
 WITH done AS (
     UPDATE events SET state = 'done', next_attempt = NULL, reason = NULL, claim_token = NULL, lease_until = NULL
-    {_HELD} RETURNING events.id, claim.token
+    {_HELD} RETURNING events.id, claim.token, claim.record
 ), stored AS (
-    INSERT INTO records (event_id, record)
-    SELECT item.id, item.record FROM unnest(%(ids)s::bigint[], %(records)s::text[]) AS item (id, record)
-    WHERE item.id IN (SELECT id FROM done)
+    INSERT INTO records (event_id, record) SELECT id, record FROM done
     ON CONFLICT (event_id) DO UPDATE SET record = excluded.record
 )
 SELECT id, token FROM done
@@ -234,17 +245,18 @@ def _text(value: str | None) -> str | None:
     return value.replace("\x00", "\\x00")
 
 
-def _rows(parsed: Sequence[Any]) -> dict[str, list[Any]]:
-    columns: dict[str, list[Any]] = {"keys": [], "accounts": [], "fields": [], "events": [], "states": [],
-                                     "reasons": []}
-    for item in parsed:
-        event = isinstance(item, Event)
-        for column, value in zip(columns.values(), (
-                event_key(item) if event else item.key, item.account_id, _text(item.kind),
-                event_to_json(item) if event else None, "pending" if event else "failed",
-                None if event else _text(item.reason))):
-            column.append(value)
-    return columns
+def _rows(parsed: Sequence[Any], owner: int = 0) -> list[list[Any]]:
+    """The rows of the events of a parsed delivery, each tagged with `owner`, its delivery's place in a batch."""
+    return [[owner, event_key(item), item.account_id, item.kind, event_to_json(item), "pending", None]
+            if isinstance(item, Event) else
+            [owner, item.key, item.account_id, _text(item.kind), None, "failed", _text(item.reason)]
+            for item in parsed]
+
+
+def _claims(claims: Sequence[Claim], records: Sequence[str] = ()) -> str:
+    if records:
+        return json.dumps([[claim.id, claim.token, record] for claim, record in zip(claims, records)])
+    return json.dumps([[claim.id, claim.token] for claim in claims])
 
 
 async def migrate(connection: psycopg.AsyncConnection[Any], where: str) -> tuple[int, int]:
@@ -282,6 +294,8 @@ class PostgresStore:
         self._notified_at = -NOTIFY_INTERVAL
         self._trailing: asyncio.TimerHandle | None = None
         self._tasks: set[asyncio.Task[Any]] = set()
+        self._accepts: list[tuple[bytes, Parsed, asyncio.Future[Accepted]]] = []
+        self._writers: set[asyncio.Task[None]] = set()
 
     @classmethod
     async def open(cls, database: str, *, password: str | None = None, pool_size: int = 10, wait: float = 5.0,
@@ -296,7 +310,7 @@ class PostgresStore:
             async with await psycopg.AsyncConnection.connect(conninfo, autocommit=True) as connection:
                 migrated = await migrate(connection, where)
             pool: AsyncConnectionPool = AsyncConnectionPool(
-                conninfo, min_size=min(2, pool_size), max_size=pool_size, timeout=wait, open=False,
+                conninfo, min_size=pool_size, max_size=pool_size, timeout=wait, open=False,
                 kwargs={"autocommit": True}, name="tavelmoor-webhooks", reconnect_timeout=float("inf"))
             await pool.open(wait=True, timeout=wait)
         except (psycopg.OperationalError, PoolTimeout) as error:
@@ -304,6 +318,8 @@ class PostgresStore:
         return cls(pool, conninfo, where, listen=listen, migrated=migrated)
 
     async def close(self) -> None:
+        # Deliveries on their way in are stored first.
+        await asyncio.gather(*self._writers, return_exceptions=True)
         if self._trailing is not None:
             self._trailing.cancel()
         for task in [*self._tasks, *([self._listener] if self._listener else [])]:
@@ -363,12 +379,48 @@ class PostgresStore:
             log.debug("NOTIFY failed: %s", task.exception())
 
     async def accept(self, body: bytes, parsed: Parsed) -> Accepted:
-        reason = _text(parsed) if isinstance(parsed, str) else None
-        items = [] if isinstance(parsed, str) else parsed
-        notify = self._notify_now() if any(isinstance(item, Event) for item in items) else False
-        [(delivery_id, new, _, _)] = await self._fetch(_ACCEPT, {
-            "body": body, "reason": reason, "sender": self._sender, "notify": notify, **_rows(items)})
-        return Accepted(delivery_id, new, len(items) - new)
+        done: asyncio.Future[Accepted] = asyncio.get_running_loop().create_future()
+        self._accepts.append((body, parsed, done))
+        if len(self._writers) < ACCEPT_WRITERS:
+            writer = asyncio.ensure_future(self._write_accepts())
+            self._writers.add(writer)
+            writer.add_done_callback(self._writers.discard)
+        return await done
+
+    async def _write_accepts(self) -> None:
+        """Stores the deliveries waiting, a batch at a time; should a batch fail, each of it is tried alone, so
+        that one delivery the database refuses fails alone."""
+        while self._accepts:
+            batch, self._accepts = self._accepts[:ACCEPT_BATCH], self._accepts[ACCEPT_BATCH:]
+            try:
+                outcomes: list[Accepted | BaseException] = list(await self._store_deliveries(batch))
+            except Exception as error:
+                outcomes = [error]
+                if len(batch) > 1:
+                    outcomes = [(await asyncio.gather(self._store_deliveries([item]), return_exceptions=True))[0]
+                                for item in batch]
+                    outcomes = [outcome[0] if isinstance(outcome, list) else outcome for outcome in outcomes]
+            for (_, _, done), outcome in zip(batch, outcomes):
+                if done.done():
+                    continue
+                if isinstance(outcome, BaseException):
+                    done.set_exception(outcome)
+                else:
+                    done.set_result(outcome)
+
+    async def _store_deliveries(self, batch: list[tuple[bytes, Parsed, Any]]) -> list[Accepted]:
+        events: list[list[Any]] = []
+        bodies, dead, sizes = [], [], []
+        for n, (body, parsed, _) in enumerate(batch, 1):
+            bodies.append(body)
+            dead.append(_text(parsed) if isinstance(parsed, str) else None)
+            items = [] if isinstance(parsed, str) else parsed
+            sizes.append(len(items))
+            events += _rows(items, n)
+        notify = self._notify_now() if any(row[5] == "pending" for row in events) else False
+        rows = await self._fetch(_ACCEPT, {"bodies": bodies, "dead": dead, "sender": self._sender,
+                                           "notify": notify, "events": json.dumps(events)})
+        return [Accepted(delivery_id, new, size - new) for (delivery_id, new, _), size in zip(rows, sizes)]
 
     async def recover(self) -> int:
         # Other processes may be working on the events in flight: leases take back those of a process gone.
@@ -388,20 +440,16 @@ class PostgresStore:
         return Claimed(claims, expired, len(taken) - len(claims), None if due is None else asked_at + due - now)
 
     @staticmethod
-    def _held(claims: Sequence[Claim], **params: Any) -> dict[str, Any]:
-        return {"ids": [claim.id for claim in claims], "tokens": [claim.token for claim in claims], **params}
-
-    @staticmethod
     def _stale(claims: Sequence[Claim], rows: list[Any]) -> list[Claim]:
         held = {(id, token) for id, token in rows}
         return [claim for claim in claims if (claim.id, claim.token) not in held]
 
     async def renew(self, claims: Sequence[Claim], lease: float) -> list[Claim]:
-        return self._stale(claims, await self._fetch(_RENEW, self._held(claims, lease=lease)))
+        return self._stale(claims, await self._fetch(_RENEW, {"claims": _claims(claims), "lease": lease}))
 
     async def finish(self, done: Sequence[tuple[Claim, str]]) -> list[Claim]:
         claims = [claim for claim, _ in done]
-        rows = await self._fetch(_FINISH, self._held(claims, records=[record for _, record in done]))
+        rows = await self._fetch(_FINISH, {"claims": _claims(claims, [record for _, record in done])})
         return self._stale(claims, rows)
 
     async def _settle(self, claim: Claim, state: str, delay: float | None, reason: str) -> bool:
@@ -415,7 +463,7 @@ class PostgresStore:
         return await self._settle(claim, "waiting", until - time.time(), reason)
 
     async def put_back(self, claims: Sequence[Claim]) -> list[Claim]:
-        return self._stale(claims, await self._fetch(_PUT_BACK, self._held(claims)))
+        return self._stale(claims, await self._fetch(_PUT_BACK, {"claims": _claims(claims)}))
 
     async def requeue(self, parse: Parser, *, failed: bool, fields: Collection[str] = (),
                       keys: Collection[str] = (), dead_letters: bool) -> Requeued:
@@ -449,10 +497,9 @@ class PostgresStore:
                 await run("DELETE FROM dead_letters WHERE delivery_id = %s", (delivery_id,))
                 cursor = await run(
                     "INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
-                    "SELECT key, %(delivery)s, account, field, event, state, reason FROM unnest(%(keys)s::text[], "
-                    "%(accounts)s::text[], %(fields)s::text[], %(events)s::text[], %(states)s::text[], "
-                    "%(reasons)s::text[]) AS item (key, account, field, event, state, reason) "
-                    "ON CONFLICT (key) DO NOTHING RETURNING state", {"delivery": delivery_id, **_rows(parsed)})
+                    "SELECT key, %(delivery)s, account, field, event, state, reason FROM "
+                    f"{_EVENT_ROWS.format('%(events)s')} ON CONFLICT (key) DO NOTHING RETURNING state",
+                    {"delivery": delivery_id, "events": json.dumps(_rows(parsed))})
                 new += sum(1 for (state,) in await cursor.fetchall() if state == "pending")
             [(left,)] = await (await run("SELECT count(*) FROM dead_letters")).fetchall()
         return Requeued(events, len(reparse), new, left)
@@ -467,6 +514,13 @@ class PostgresStore:
             if count < batch:
                 return Pruned(deliveries, records)
             after = last
+
+    async def unfinished(self) -> int:
+        """How many events are pending, in flight or waiting; cheap while they are few (their partial indexes)."""
+        [(count,)] = await self._fetch("SELECT (SELECT count(*) FROM events WHERE state = 'pending') + "
+                                       "(SELECT count(*) FROM events WHERE state = 'in_flight') + "
+                                       "(SELECT count(*) FROM events WHERE state = 'waiting')")
+        return int(count)
 
     async def counts(self) -> Counts:
         asked_at = time.time()

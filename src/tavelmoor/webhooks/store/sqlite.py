@@ -110,9 +110,9 @@ def _marks(count: int) -> str:
     return ", ".join("?" * count)
 
 
-def migrate(db: sqlite3.Connection, path: Path) -> None:
+def migrate(db: sqlite3.Connection, path: Path) -> tuple[int, int]:
     """Brings the schema up to date in one transaction; the version is read under the write lock, so that two
-    processes opening the file at once migrate it once."""
+    processes opening the file at once migrate it once. Returns the versions before and after."""
     db.execute("BEGIN IMMEDIATE")
     try:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -129,11 +129,14 @@ def migrate(db: sqlite3.Connection, path: Path) -> None:
         if db.in_transaction:
             db.execute("ROLLBACK")
         raise
+    return version, SCHEMA_VERSION
 
 
 class SqliteStore:
-    def __init__(self, path: Path, lock_fd: int | None, connection: sqlite3.Connection) -> None:
+    def __init__(self, path: Path, lock_fd: int | None, connection: sqlite3.Connection,
+                 migrated: tuple[int, int]) -> None:
         self.path = path
+        self.migrated = migrated
         self._lock_fd = lock_fd
         self._db = connection
         # Jobs go over in lists: those submitted in one turn of the event loop travel together, and their
@@ -172,7 +175,7 @@ class SqliteStore:
                 if db.execute("PRAGMA journal_mode = WAL").fetchone()[0] != "wal":
                     raise sqlite3.OperationalError(f"{path}: cannot use write-ahead logging")
                 db.execute(f"PRAGMA synchronous = {synchronous}")
-                migrate(db, path)
+                migrated = migrate(db, path)
             except BaseException:
                 db.close()
                 raise
@@ -180,7 +183,7 @@ class SqliteStore:
             if lock_fd is not None:
                 os.close(lock_fd)
             raise
-        return cls(path, lock_fd, db)
+        return cls(path, lock_fd, db, migrated)
 
     def watch(self, wake: Callable[[], None]) -> None:
         # One process owns the file: it hears of its own new events from its receiver.
