@@ -13,6 +13,10 @@ What keeps them apart:
   two clocks, measured in the same statement.
 - Every outcome is written where the event is still in flight under the claim's token; the record and the
   event's state change in one statement.
+- Only a stored delivery must survive a crash of the database: it was answered 200. Claims, renewals and
+  outcomes go through connections of their own that commit without waiting for the disk
+  (`synchronous_commit` off): one lost in a crash leaves the event in flight, and its lease hands it out
+  again, so that it gets its one record all the same, at the cost of a second Graph API call.
 - New events are announced with `NOTIFY` (at most one per process per `NOTIFY_INTERVAL`, as a hint); each
   process listens on a connection of its own and listens again after every reconnect. The pipeline polls as a
   backstop, and listening can be turned off, for a pooler in transaction mode, which cannot carry `LISTEN`.
@@ -224,10 +228,11 @@ def masked(database: str) -> str:
     return re.sub(r"([?&])password=[^&#]*", r"\1password=***", database)
 
 
-def connection_info(database: str, password: str | None = None) -> str:
-    """The connection string with the session settings, keepalives and, unless it has one, `password`."""
+def connection_info(database: str, password: str | None = None, **settings: str) -> str:
+    """The connection string with the session settings (and `settings`), keepalives and, unless it has one,
+    `password`."""
     params: dict[str, Any] = {**CONNECTION_DEFAULTS, **conninfo_to_dict(database)}
-    ours = " ".join(f"-c {name}={value}" for name, value in SESSION_SETTINGS.items())
+    ours = " ".join(f"-c {name}={value}" for name, value in {**SESSION_SETTINGS, **settings}.items())
     params["options"] = f"{ours} {params['options']}" if params.get("options") else ours
     if password is not None:
         params.setdefault("password", password)
@@ -280,9 +285,10 @@ async def migrate(connection: psycopg.AsyncConnection[Any], where: str) -> tuple
 
 
 class PostgresStore:
-    def __init__(self, pool: AsyncConnectionPool, conninfo: str, where: str, *, listen: bool,
-                 migrated: tuple[int, int]) -> None:
+    def __init__(self, pool: AsyncConnectionPool, work_pool: AsyncConnectionPool, conninfo: str, where: str, *,
+                 listen: bool, migrated: tuple[int, int]) -> None:
         self._pool = pool
+        self._work_pool = work_pool
         self._conninfo = conninfo
         self.where = where
         self.migrated = migrated
@@ -300,22 +306,29 @@ class PostgresStore:
     @classmethod
     async def open(cls, database: str, *, password: str | None = None, pool_size: int = 10, wait: float = 5.0,
                    listen: bool = True) -> "PostgresStore":
-        """Connects, migrates the schema, and opens a pool of up to `pool_size` connections.
+        """Connects, migrates the schema, and opens up to `pool_size` connections in two pools: one for
+        deliveries and the operator's changes, one for claims and outcomes.
 
-        A caller waits at most `wait` seconds for a connection from the pool.
+        A caller waits at most `wait` seconds for a connection from a pool.
         """
         where = masked(database)
         conninfo = connection_info(database, password)
+        pools: list[AsyncConnectionPool] = []
         try:
             async with await psycopg.AsyncConnection.connect(conninfo, autocommit=True) as connection:
                 migrated = await migrate(connection, where)
-            pool: AsyncConnectionPool = AsyncConnectionPool(
-                conninfo, min_size=pool_size, max_size=pool_size, timeout=wait, open=False,
-                kwargs={"autocommit": True}, name="tavelmoor-webhooks", reconnect_timeout=float("inf"))
-            await pool.open(wait=True, timeout=wait)
+            durable = max(1, pool_size // 2)
+            for size, info in ((durable, conninfo), (max(1, pool_size - durable),
+                                                     connection_info(database, password, synchronous_commit="off"))):
+                pools.append(AsyncConnectionPool(info, min_size=size, max_size=size, timeout=wait, open=False,
+                                                 kwargs={"autocommit": True}, name="tavelmoor-webhooks",
+                                                 reconnect_timeout=float("inf")))
+                await pools[-1].open(wait=True, timeout=wait)
         except (psycopg.OperationalError, PoolTimeout) as error:
+            for pool in pools:
+                await pool.close()
             raise StoreUnavailable(f"{where}: cannot connect: {str(error).strip()}") from None
-        return cls(pool, conninfo, where, listen=listen, migrated=migrated)
+        return cls(*pools, conninfo, where, listen=listen, migrated=migrated)
 
     async def close(self) -> None:
         # Deliveries on their way in are stored first.
@@ -326,14 +339,17 @@ class PostgresStore:
             task.cancel()
         await asyncio.gather(*self._tasks, *([self._listener] if self._listener else []), return_exceptions=True)
         await self._pool.close()
+        await self._work_pool.close()
 
-    async def _fetch(self, query: str, params: dict[str, Any] | Sequence[Any] | None = None) -> list[Any]:
-        async with self._pool.connection() as connection:
+    async def _fetch(self, query: str, params: dict[str, Any] | Sequence[Any] | None = None, *,
+                     work: bool = False) -> list[Any]:
+        """The rows of one statement, on a connection for claims and outcomes with `work`."""
+        async with (self._work_pool if work else self._pool).connection() as connection:
             cursor = await connection.execute(query, params)
             return await cursor.fetchall() if cursor.description is not None else []
 
     async def _count(self, query: str, params: dict[str, Any]) -> int:
-        async with self._pool.connection() as connection:
+        async with self._work_pool.connection() as connection:
             return (await connection.execute(query, params)).rowcount
 
     def watch(self, wake: Callable[[], None]) -> None:
@@ -429,7 +445,7 @@ class PostgresStore:
     async def claim(self, limit: int, *, lease: float, max_attempts: int) -> Claimed:
         asked_at = time.time()
         rows = await self._fetch(_CLAIM, {"limit": max(limit, 0), "lease": lease, "max_attempts": max_attempts,
-                                          "token": (token := secrets.randbits(63))})
+                                          "token": (token := secrets.randbits(63))}, work=True)
         rows.sort(key=lambda row: (row[0], row[1] or 0))
         *taken, (*_, now), (*_, due) = rows
         claims = [Claim(id, key, delivery_id, attempts, event_from_json(event), token)
@@ -445,11 +461,11 @@ class PostgresStore:
         return [claim for claim in claims if (claim.id, claim.token) not in held]
 
     async def renew(self, claims: Sequence[Claim], lease: float) -> list[Claim]:
-        return self._stale(claims, await self._fetch(_RENEW, {"claims": _claims(claims), "lease": lease}))
+        return self._stale(claims, await self._fetch(_RENEW, {"claims": _claims(claims), "lease": lease}, work=True))
 
     async def finish(self, done: Sequence[tuple[Claim, str]]) -> list[Claim]:
         claims = [claim for claim, _ in done]
-        rows = await self._fetch(_FINISH, {"claims": _claims(claims, [record for _, record in done])})
+        rows = await self._fetch(_FINISH, {"claims": _claims(claims, [record for _, record in done])}, work=True)
         return self._stale(claims, rows)
 
     async def _settle(self, claim: Claim, state: str, delay: float | None, reason: str) -> bool:
@@ -463,7 +479,7 @@ class PostgresStore:
         return await self._settle(claim, "waiting", until - time.time(), reason)
 
     async def put_back(self, claims: Sequence[Claim]) -> list[Claim]:
-        return self._stale(claims, await self._fetch(_PUT_BACK, {"claims": _claims(claims)}))
+        return self._stale(claims, await self._fetch(_PUT_BACK, {"claims": _claims(claims)}, work=True))
 
     async def requeue(self, parse: Parser, *, failed: bool, fields: Collection[str] = (),
                       keys: Collection[str] = (), dead_letters: bool) -> Requeued:
