@@ -67,6 +67,7 @@ int intern_names() noexcept
         {&names.fetch_instagram_data, "fetch_instagram_data"},
         {&names.add_note, "add_note"},
         {&names.comma, ","},
+        {&names.empty, ""},
     };
     for (const Entry& entry : entries) {
         if (intern_into(entry.slot, entry.text) < 0)

@@ -40,6 +40,7 @@ struct InternedNames {
     PyObject* fetch_instagram_data;
     PyObject* add_note;
     PyObject* comma;
+    PyObject* empty;  // the empty str
 };
 extern InternedNames names;
 

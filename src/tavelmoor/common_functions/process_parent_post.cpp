@@ -87,6 +87,7 @@ FunctionDef process_parent_post_def = {
     nullptr,
     0,
     process_parent_post,
+    function_vectorcall<process_parent_post_def, process_parent_post>,
     prepare,
     nullptr,
     {},
