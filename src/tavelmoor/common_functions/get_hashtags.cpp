@@ -5,6 +5,7 @@
 namespace lines = source_lines::get_hashtags;
 
 static PyObject* pattern;
+static GlobalAttribute re_findall = {&names.re, &names.findall, nullptr, nullptr};
 
 static int prepare() noexcept
 {
@@ -16,10 +17,7 @@ static int prepare() noexcept
 [[gnu::noinline]] static PyObject* find_hashtags(PyObject* text, int* line) noexcept
 {
     *line = lines::findall;
-    Ref re = lookup_global(names.re);
-    if (!re)
-        return nullptr;
-    Ref findall = module_attribute(re.get(), names.findall);
+    Ref findall = global_attribute(re_findall);
     if (!findall)
         return nullptr;
     PyObject* call_args[] = {pattern, text};
