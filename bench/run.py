@@ -26,7 +26,7 @@ import timeit
 import warnings
 from datetime import datetime
 from pathlib import Path
-from types import SimpleNamespace
+from types import FunctionType, SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import twin as plain  # noqa: E402
@@ -327,8 +327,18 @@ def landed(case):
     return True
 
 
+def own_copy(value):
+    """A helper of this file that statements call, with a code object of its own for each timer: the
+    interpreter tunes a call site to the callables that it meets, so one shared helper would be
+    tuned to whichever implementation ran last and would slow the others down."""
+    if not isinstance(value, FunctionType) or value.__globals__ is not globals():
+        return value
+    return FunctionType(value.__code__.replace(), value.__globals__, value.__name__, value.__defaults__,
+                        value.__closure__)
+
+
 def make_timer(case, variant):
-    namespace = dict(case.args)
+    namespace = {name: own_copy(value) for name, value in case.args.items()}
     if variant != "floor":
         namespace["f"] = getattr(IMPLEMENTATIONS[variant], case.function)
     setup = "; ".join(f"{name} = _ns[{name!r}]" for name in namespace)
