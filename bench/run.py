@@ -26,7 +26,7 @@ import timeit
 import warnings
 from datetime import datetime
 from pathlib import Path
-from types import FunctionType, SimpleNamespace
+from types import CodeType, FunctionType, SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import twin as plain  # noqa: E402
@@ -327,20 +327,30 @@ def landed(case):
     return True
 
 
+# A module body that makes one function with MAKE_FUNCTION, as a def does; its code constant is
+# swapped for the code to copy. A function made otherwise has no version, and the interpreter
+# never specialises a call of it.
+_MAKER = compile("def _(): pass", "<copy>", "exec")
+
+
 def own_copy(value):
-    """A helper of this file that statements call, with a code object of its own for each timer: the
-    interpreter tunes a call site to the callables that it meets, so one shared helper would be
-    tuned to whichever implementation ran last and would slow the others down."""
-    if not isinstance(value, FunctionType) or value.__globals__ is not globals():
+    """A function of this file or of the plain twin, with a code object of its own for each timer:
+    the interpreter tunes a call site to the callables and clients that it meets, so a function
+    shared by the rows and variants would be tuned to whichever ran last and slow the others."""
+    if (not isinstance(value, FunctionType) or value.__closure__ or value.__defaults__ or value.__kwdefaults__
+            or not any(value.__globals__ is g for g in (globals(), vars(plain)))):
         return value
-    return FunctionType(value.__code__.replace(), value.__globals__, value.__name__, value.__defaults__,
-                        value.__closure__)
+    code = value.__code__.replace()
+    maker = _MAKER.replace(co_consts=tuple(code if isinstance(c, CodeType) else c for c in _MAKER.co_consts))
+    made = {}
+    exec(maker, value.__globals__, made)
+    return made["_"]
 
 
 def make_timer(case, variant):
     namespace = {name: own_copy(value) for name, value in case.args.items()}
     if variant != "floor":
-        namespace["f"] = getattr(IMPLEMENTATIONS[variant], case.function)
+        namespace["f"] = own_copy(getattr(IMPLEMENTATIONS[variant], case.function))
     setup = "; ".join(f"{name} = _ns[{name!r}]" for name in namespace)
     return timeit.Timer(case.stmts[variant], setup=setup, globals={"_ns": namespace})
 
