@@ -328,7 +328,7 @@ class PostgresStore:
             for pool in pools:
                 await pool.close()
             raise StoreUnavailable(f"{where}: cannot connect: {str(error).strip()}") from None
-        return cls(*pools, conninfo, where, listen=listen, migrated=migrated)
+        return cls(pools[0], pools[1], conninfo, where, listen=listen, migrated=migrated)
 
     async def close(self) -> None:
         # Deliveries on their way in are stored first.
@@ -413,9 +413,7 @@ class PostgresStore:
             except Exception as error:
                 outcomes = [error]
                 if len(batch) > 1:
-                    outcomes = [(await asyncio.gather(self._store_deliveries([item]), return_exceptions=True))[0]
-                                for item in batch]
-                    outcomes = [outcome[0] if isinstance(outcome, list) else outcome for outcome in outcomes]
+                    outcomes = [await self._store_delivery(item) for item in batch]
             for (_, _, done), outcome in zip(batch, outcomes):
                 if done.done():
                     continue
@@ -423,6 +421,13 @@ class PostgresStore:
                     done.set_exception(outcome)
                 else:
                     done.set_result(outcome)
+
+    async def _store_delivery(self, item: tuple[bytes, Parsed, Any]) -> Accepted | BaseException:
+        try:
+            [accepted] = await self._store_deliveries([item])
+            return accepted
+        except Exception as error:
+            return error
 
     async def _store_deliveries(self, batch: list[tuple[bytes, Parsed, Any]]) -> list[Accepted]:
         events: list[list[Any]] = []
