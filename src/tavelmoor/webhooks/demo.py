@@ -280,8 +280,12 @@ class Driver:
                 services.append(await self.start_service(log_file))
                 services += await asyncio.gather(*(self.start_service(log_file)
                                                    for _ in range(args.processes - 1)))
-                unfinished, records, failures, close = await _store_readers(self.database)
+                unfinished, records, failures, close, store_text = await _store_readers(self.database)
                 stack.push_async_callback(close)
+                if not isinstance(self.database, str):
+                    store_text += f" (synchronous {args.synchronous})"
+                print(f"{PROG}: {args.processes} service{'s' if args.processes > 1 else ''} on {store_text}",
+                      file=sys.stderr)
                 started = time.monotonic()
                 await self.post_all([url for _, url, _ in services],
                                     signed_bodies(deliveries, args.repeat, self.app_secret.encode()))
@@ -326,13 +330,16 @@ def _read_url(url: str) -> str:
 
 async def _store_readers(database: Path | str) -> tuple[
         Callable[[], Awaitable[int]], Callable[[], AsyncIterator[str]],
-        Callable[[], AsyncIterator[dict[str, Any]]], Callable[[], Awaitable[None]]]:
-    """How the demo reads the store beside the services: the unfinished events, the records, the failures, and
-    a way to close it. SQLite is read through a read-only connection, as `records` reads it."""
+        Callable[[], AsyncIterator[dict[str, Any]]], Callable[[], Awaitable[None]], str]:
+    """How the demo reads the store beside the services: the unfinished events, the records, the failures, a
+    way to close it, and what it is. SQLite is read through a read-only connection, as `records` reads it."""
     if isinstance(database, str):
-        from tavelmoor.webhooks.store.postgres import PostgresStore
-        store = await PostgresStore.open(database, pool_size=1, listen=False)
-        return store.unfinished, store.records, store.failures, store.close
+        from tavelmoor.webhooks.store.postgres import PostgresStore, masked
+        store = await PostgresStore.open(database, pool_size=2, listen=False)
+        settings = await store.settings("fsync", "synchronous_commit", "server_version")
+        text = (f"PostgreSQL {settings['server_version']} at {masked(database)} (fsync {settings['fsync']}, "
+                f"synchronous_commit {settings['synchronous_commit']})")
+        return store.unfinished, store.records, store.failures, store.close, text
     path = database
     db = open_read_only(path)
 
@@ -349,7 +356,7 @@ async def _store_readers(database: Path | str) -> tuple[
 
     async def close() -> None:
         db.close()
-    return unfinished, records, failures, close
+    return unfinished, records, failures, close, f"SQLite at {path}"
 
 
 def count_events(deliveries: list[Any]) -> int:

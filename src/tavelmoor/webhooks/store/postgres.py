@@ -536,6 +536,11 @@ class PostgresStore:
                 return Pruned(deliveries, records)
             after = last
 
+    async def settings(self, *names: str) -> dict[str, str]:
+        """The server's settings of these names, such as fsync and synchronous_commit."""
+        rows = await self._fetch("SELECT name, setting FROM pg_settings WHERE name = ANY(%s)", (list(names),))
+        return dict(rows)
+
     async def unfinished(self) -> int:
         """How many events are pending, in flight or waiting; cheap while they are few (their partial indexes)."""
         [(count,)] = await self._fetch("SELECT (SELECT count(*) FROM events WHERE state = 'pending') + "
