@@ -1,0 +1,155 @@
+"""Services sharing one PostgreSQL database, in child processes, under the faults a shared store must survive."""
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from test_service import ACCESS_TOKEN, BUNDLED, BUNDLED_EVENTS, DATA, post_bundled, service_env, start_service
+
+pytestmark = pytest.mark.postgresql
+
+# Short leases, so that a lost worker's events are taken up within seconds.
+LEASE = ("--lease", "2", "--renew-every", "0.3", "--timeout", "1.5", "--poll-interval", "0.2")
+
+
+def store_state(database):
+    """The events' states and the records per event key, as they stand."""
+    import psycopg
+    with psycopg.connect(database) as connection:
+        states = dict(connection.execute("SELECT state, count(*) FROM events GROUP BY state").fetchall())
+        per_key = connection.execute("SELECT count(records.event_id) FROM events LEFT JOIN records "
+                                     "ON records.event_id = events.id GROUP BY events.key").fetchall()
+    return states, sorted(count for (count,) in per_key)
+
+
+async def settled(database, deadline):
+    """The store's state once every event is done, or the test fails at `deadline` (a monotonic time)."""
+    while time.monotonic() < deadline:
+        states, per_key = store_state(database)
+        if set(states) == {"done"}:
+            return states, per_key
+        await asyncio.sleep(0.1)
+    pytest.fail(f"events not done in time: {store_state(database)}")
+
+
+def run_services(scenario, **stand_in_options):
+    """Runs `scenario(stand_in, start, session)`; `start(name, *options)` starts a service logging to `name`."""
+    import aiohttp
+    from tavelmoor.webhooks.stand_in import RunningStandIn, StandIn, load_posts
+
+    async def go():
+        processes = []
+        stand_in = StandIn(load_posts(DATA / "posts.json"), access_token=ACCESS_TOKEN, **stand_in_options)
+        async with RunningStandIn(stand_in) as running, aiohttp.ClientSession() as session:
+
+            async def start(database, log, *options):
+                service = await start_service(database, running.base_url, log, *LEASE, *options)
+                processes.append(service[0])
+                return service
+            try:
+                async with asyncio.timeout(60):
+                    return await scenario(stand_in, start, session)
+            finally:
+                for process in processes:
+                    if process.returncode is None:
+                        process.send_signal(signal.SIGCONT)
+                        process.kill()
+                    await process.wait()
+    return asyncio.run(go())
+
+
+def test_a_killed_services_claims_are_taken_over_after_the_lease(postgresql, tmp_path):
+    async def scenario(stand_in, start, session):
+        with open(tmp_path / "first.log", "w") as first_log, open(tmp_path / "second.log", "w") as second_log:
+            first, url, _ = await start(postgresql, first_log, "--concurrency", "3")
+            await post_bundled(session, url)
+            while store_state(postgresql)[0].get("in_flight", 0) < 6:
+                await asyncio.sleep(0.05)
+            first.kill()
+            await first.wait()
+            stand_in.latency = 0
+            killed_at = time.monotonic()
+            second, _, _ = await start(postgresql, second_log)
+            states, per_key = await settled(postgresql, killed_at + 2 + 10)
+            second.terminate()
+            assert await second.wait() == 0
+        assert per_key == [1] * BUNDLED_EVENTS
+        assert "events claimed again after their lease passed" in (tmp_path / "second.log").read_text()
+
+    # Every answer takes a minute: the first service holds six events when it is killed.
+    run_services(scenario, latency=60)
+
+
+def test_a_service_stopped_past_its_lease_has_its_late_outcomes_refused(postgresql, tmp_path):
+    async def scenario(stand_in, start, session):
+        with open(tmp_path / "stopped.log", "w") as stopped_log, open(tmp_path / "other.log", "w") as other_log:
+            stopped, url, stopped_admin = await start(postgresql, stopped_log, "--concurrency", "3")
+            await post_bundled(session, url)
+            while store_state(postgresql)[0].get("in_flight", 0) < 6:
+                await asyncio.sleep(0.05)
+            stopped.send_signal(signal.SIGSTOP)
+            other, _, _ = await start(postgresql, other_log)
+            await settled(postgresql, time.monotonic() + 2 + 10)
+            stopped.send_signal(signal.SIGCONT)
+            # Back, it finds its claims taken: it stores nothing and says so.
+            async def late_outcomes():
+                async with session.get(stopped_admin + "/metrics") as answer:
+                    text = await answer.text()
+                return float(text.split("\ntavelmoor_webhooks_stale_outcomes_total ")[1].split()[0])
+            while await late_outcomes() < 3:
+                await asyncio.sleep(0.1)
+            for process in (stopped, other):
+                process.terminate()
+                assert await process.wait() == 0
+        assert store_state(postgresql) == ({"done": BUNDLED_EVENTS}, [1] * BUNDLED_EVENTS)
+
+    # Each answer takes a second: the stopped service holds three calls and three claims behind them.
+    run_services(scenario, latency=1)
+
+
+HOLDER = """
+import sys, psycopg
+from tavelmoor.webhooks.store.postgres import connection_info
+with psycopg.connect(connection_info(sys.argv[1])) as connection:
+    [(delivery,)] = connection.execute("INSERT INTO deliveries (received_at, body) VALUES (0, '') RETURNING id")
+    connection.execute("INSERT INTO events (key, delivery_id, state) VALUES (%s, %s, 'pending')",
+                       (sys.argv[2], delivery))
+    print("holding", flush=True)
+    sys.stdin.read()
+"""
+
+
+def test_a_process_stopped_in_a_transaction_holds_the_others_up_only_until_its_session_times_out(postgresql,
+                                                                                               tmp_path):
+    from tavelmoor.webhooks.payloads import event_key, parse_delivery
+    from test_service import body_of
+    body = body_of(BUNDLED[0])
+    # The same session settings as the services', with the idle transaction's timeout shortened for the test.
+    holder_url = postgresql + "?options=-c%20idle_in_transaction_session_timeout%3D2s"
+
+    async def scenario(stand_in, start, session):
+        with open(tmp_path / "service.log", "w") as log, subprocess.Popen(
+                [sys.executable, "-P", "-c", HOLDER, holder_url, event_key(parse_delivery(body)[0])],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=service_env()) as holder:
+            try:
+                # Stopped while its transaction holds the key of an event the service is about to store.
+                assert holder.stdout.readline() == "holding\n"
+                os.kill(holder.pid, signal.SIGSTOP)
+                service, url, _ = await start(postgresql, log)
+                posted_at = time.monotonic()
+                await post_bundled(session, url, [BUNDLED[0]])
+                waited = time.monotonic() - posted_at
+                await settled(postgresql, time.monotonic() + 5)
+            finally:
+                holder.kill()
+            service.terminate()
+            assert await service.wait() == 0
+        # The insert waited for the key until the stopped session was ended, well within its lock timeout.
+        assert 1.0 < waited < 5.0
+        assert store_state(postgresql) == ({"done": 1}, [1])
+
+    run_services(scenario)
