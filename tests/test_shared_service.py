@@ -153,3 +153,60 @@ def test_a_process_stopped_in_a_transaction_holds_the_others_up_only_until_its_s
         assert store_state(postgresql) == ({"done": 1}, [1])
 
     run_services(scenario)
+
+
+def test_three_services_share_a_burst_while_one_is_killed_and_one_stopped_and_continued(postgresql, tmp_path):
+    """Deliveries spread over three services, each also sent to another; the first is killed and the second
+    stopped past its lease mid-burst. A delivery that gets no 200 goes to the next service, as the platform would
+    send it again."""
+    import aiohttp
+    from test_service import body_of, fresh, sign
+    deliveries = [body_of(fresh(BUNDLED[n % len(BUNDLED)], 100 + n // len(BUNDLED))) for n in range(60)]
+    kept = set()
+
+    async def scenario(stand_in, start, session):
+        logs = [open(tmp_path / f"service-{n}.log", "w") for n in range(3)]
+        try:
+            services = await asyncio.gather(*(start(postgresql, log) for log in logs))
+            started = time.monotonic()
+
+            async def deliver(body, first):
+                for n in range(first, first + 6):
+                    try:
+                        async with session.post(services[n % 3][1], data=body, timeout=aiohttp.ClientTimeout(1),
+                                                headers={"X-Hub-Signature-256": sign(body)}) as answer:
+                            if answer.status == 200:
+                                kept.add(body)
+                                return
+                    except (aiohttp.ClientError, TimeoutError):
+                        pass
+
+            async def burst():
+                for n, body in enumerate(deliveries):
+                    await asyncio.gather(deliver(body, n), deliver(body, n + 1))
+                    await asyncio.sleep(0.03)
+
+            async def faults():
+                killed, stopped = services[0][0], services[1][0]
+                await asyncio.sleep(0.6)
+                killed.kill()
+                await asyncio.sleep(0.3)
+                stopped.send_signal(signal.SIGSTOP)
+                await asyncio.sleep(3)      # past its lease of 2 s
+                stopped.send_signal(signal.SIGCONT)
+            await asyncio.gather(burst(), faults())
+            states, per_key = await settled(postgresql, time.monotonic() + 2 + 10)
+            for process, _, _ in services[1:]:
+                process.terminate()
+                assert await process.wait() == 0
+            assert time.monotonic() - started < 60
+        finally:
+            for log in logs:
+                log.close()
+        assert per_key == [1] * (len(deliveries) // len(BUNDLED) * BUNDLED_EVENTS)
+
+    run_services(scenario, latency=0.05)
+    import psycopg
+    with psycopg.connect(postgresql) as connection:
+        stored = {bytes(body) for (body,) in connection.execute("SELECT body FROM deliveries")}
+    assert len(kept) == len(deliveries) and kept <= stored
