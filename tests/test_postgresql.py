@@ -93,3 +93,22 @@ def test_processes_that_start_together_migrate_the_schema_once(postgresql_cluste
 def test_a_connection_string_is_shown_with_its_password_masked(database, shown):
     from tavelmoor.webhooks.store.postgres import masked
     assert masked(database) == shown
+
+
+def test_the_password_comes_from_the_environment_or_a_file_and_is_never_shown(postgresql, tmp_path):
+    import subprocess
+    import sys
+    from conftest import POSTGRESQL_PASSWORD
+    from test_service import service_env
+
+    def migrate(database, **env):
+        environment = {key: value for key, value in service_env().items() if key != "PGPASSWORD"}
+        return subprocess.run([sys.executable, "-P", "-m", "tavelmoor.webhooks", "migrate", "--database", database],
+                              capture_output=True, text=True, env={**environment, **env}, timeout=60)
+    (tmp_path / "password").write_text(POSTGRESQL_PASSWORD + "\n", encoding="utf-8")
+    assert migrate(postgresql, PGPASSWORD_FILE=str(tmp_path / "password")).stdout == \
+        "tavelmoor-webhooks: schema at version 1 already\n"
+    wrong = postgresql.replace("postgres@", "postgres:not-the-password@")
+    refused = migrate(wrong)
+    assert refused.returncode == 2 and "password authentication failed" in refused.stderr
+    assert "postgres:***@127.0.0.1" in refused.stderr and "not-the-password" not in refused.stderr

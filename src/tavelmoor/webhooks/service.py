@@ -67,6 +67,9 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
                                         shutdown_timeout=args.drain_timeout)
         runners.append(runner)
         print(f"listening on {url}{WEBHOOK_PATH}\nadmin on {admin_url}", flush=True)
+        if shared:
+            from tavelmoor.webhooks.store.postgres import masked
+            log.info("events stored in %s, shared with any other service there", masked(str(args.database)))
         recovered = await store.recover()
         if recovered:
             log.warning("%d events were in flight when the last run stopped; back to pending", recovered)
