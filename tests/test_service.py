@@ -361,16 +361,18 @@ def test_leases_are_renewed_while_a_worker_waits_for_a_slow_answer(tmp_path):
 
     async def scenario(stand_in, base_url, session):
         with open(tmp_path / "service.log", "w") as log:
-            process, url, admin = await start_service(database, base_url, log, "--lease", "0.3")
+            process, url, admin = await start_service(database, base_url, log, "--lease", "1.5", "--timeout", "1.2",
+                                                      "--renew-every", "0.2", "--concurrency", "2")
             await post_bundled(session, url)
             status = await until(session, admin, database, lambda s: s["pending"] == 0)
             process.terminate()
             assert await process.wait() == 0
-        # Each answer takes five leases: had a lease lapsed, its event would have been fetched twice.
+        # Two claims wait behind the two calls of a second each: had a lease lapsed, its event would have been
+        # fetched twice.
         assert (stand_in.requests, status["records"]) == (BUNDLED_EVENTS, BUNDLED_EVENTS)
         assert "claimed again" not in (tmp_path / "service.log").read_text()
 
-    run_with_stand_in(scenario, latency=1.5)
+    run_with_stand_in(scenario, latency=1.0)
 
 
 def test_demo_drives_the_service_end_to_end(tmp_path):
