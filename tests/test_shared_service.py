@@ -212,3 +212,50 @@ def test_three_services_share_a_burst_while_one_is_killed_and_one_stopped_and_co
     with psycopg.connect(postgresql) as connection:
         stored = {bytes(body) for (body,) in connection.execute("SELECT body FROM deliveries")}
     assert len(kept) == len(deliveries) and kept <= stored
+
+
+def test_the_database_stopped_and_started_under_load_loses_nothing(postgresql_cluster, postgresql, tmp_path):
+    """While PostgreSQL is down deliveries are answered 503 with Retry-After within the commit deadline; once it is
+    back the service reconnects by itself, and every delivery answered 200 is stored and done."""
+    import aiohttp
+    from test_service import body_of, fresh, sign
+    deliveries = [body_of(fresh(BUNDLED[n % len(BUNDLED)], 200 + n // len(BUNDLED))) for n in range(100)]
+    kept, refusals = set(), []
+
+    async def scenario(stand_in, start, session):
+        with open(tmp_path / "service.log", "w") as log:
+            service, url, _ = await start(postgresql, log)
+
+            async def deliver(body):
+                while body not in kept:
+                    sent = time.monotonic()
+                    async with session.post(url, data=body, headers={"X-Hub-Signature-256": sign(body)}) as answer:
+                        if answer.status == 200:
+                            kept.add(body)
+                        else:
+                            refusals.append((answer.status, answer.headers.get("Retry-After"),
+                                             time.monotonic() - sent))
+                            await asyncio.sleep(0.2)
+
+            async def burst():
+                for body in deliveries:
+                    await deliver(body)
+                    await asyncio.sleep(0.02)
+
+            async def outage():
+                await asyncio.sleep(0.5)
+                await asyncio.to_thread(postgresql_cluster.stop, "fast")
+                await asyncio.sleep(2)
+                await asyncio.to_thread(postgresql_cluster.start)
+            try:
+                await asyncio.gather(burst(), outage())
+            finally:
+                await asyncio.to_thread(postgresql_cluster.start)
+            await settled(postgresql, time.monotonic() + 2 + 10)
+            service.terminate()
+            assert await service.wait() == 0
+        assert refusals and {(status, retry_after) for status, retry_after, _ in refusals} == {(503, "5")}
+        assert max(seconds for _, _, seconds in refusals) < 5 + 1
+        assert store_state(postgresql)[1] == [1] * (len(deliveries) // len(BUNDLED) * BUNDLED_EVENTS)
+
+    run_services(scenario, latency=0.05)

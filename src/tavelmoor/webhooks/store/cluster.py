@@ -112,6 +112,8 @@ class Cluster:
                                f"({proc.returncode}): {proc.stderr.strip()}\n{tail}")
 
     def start(self) -> None:
+        if self._running:
+            return
         options = " ".join(f"-c {name}={value}" for name, value in {**self._settings, "port": str(self.port)}.items())
         self._run([str(self._binaries / "pg_ctl"), "-D", str(self.data), "-l", str(self.directory / "server.log"),
                    "-w", "-t", str(START_SECONDS), "-o", options, "start"])
