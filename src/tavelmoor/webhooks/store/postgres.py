@@ -404,16 +404,16 @@ class PostgresStore:
         return await done
 
     async def _write_accepts(self) -> None:
-        """Stores the deliveries waiting, a batch at a time; should a batch fail, each of it is tried alone, so
-        that one delivery the database refuses fails alone."""
+        """Stores the deliveries waiting, a batch at a time; should the database refuse a batch, each of it is
+        tried alone, so that one delivery it refuses fails alone. When the database cannot be reached, all fail."""
         while self._accepts:
             batch, self._accepts = self._accepts[:ACCEPT_BATCH], self._accepts[ACCEPT_BATCH:]
             try:
                 outcomes: list[Accepted | BaseException] = list(await self._store_deliveries(batch))
+            except (psycopg.OperationalError, PoolTimeout) as error:
+                outcomes = [error] * len(batch)
             except Exception as error:
-                outcomes = [error]
-                if len(batch) > 1:
-                    outcomes = [await self._store_delivery(item) for item in batch]
+                outcomes = [error] if len(batch) == 1 else [await self._store_delivery(item) for item in batch]
             for (_, _, done), outcome in zip(batch, outcomes):
                 if done.done():
                     continue
