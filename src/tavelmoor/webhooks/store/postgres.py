@@ -17,8 +17,10 @@ What keeps them apart:
   outcomes go through connections of their own that commit without waiting for the disk
   (`synchronous_commit` off): one lost in a crash leaves the event in flight, and its lease hands it out
   again, so that it gets its one record all the same, at the cost of a second Graph API call.
-- New events are announced with `NOTIFY` (at most one per process per `NOTIFY_INTERVAL`, as a hint); each
-  process listens on a connection of its own and listens again after every reconnect. The pipeline polls as a
+- New events are announced with `NOTIFY` (at most one per process per `NOTIFY_INTERVAL`, as a hint), in a
+  transaction of its own once they are committed: a transaction that notifies holds a lock that every other
+  notifying commit waits for, so it must not wait for the disk as well. Each process listens on a connection
+  of its own and listens again after every reconnect. The pipeline polls as a
   backstop, and listening can be turned off, for a pooler in transaction mode, which cannot carry `LISTEN`.
 - Sessions end a transaction left idle, give up on a lock or a statement that waits too long, and send TCP
   keepalives, so that a stopped or vanished process cannot hold the others up.
@@ -160,10 +162,9 @@ WITH delivery AS MATERIALIZED (
     FROM {_EVENT_ROWS.format("%(events)s")} JOIN delivery ON delivery.n = item.n
     ON CONFLICT (key) DO NOTHING
     RETURNING delivery_id, state
-), hint AS (
-    SELECT pg_notify('{CHANNEL}', %(sender)s) WHERE %(notify)s::boolean AND EXISTS (SELECT 1 FROM new WHERE state = 'pending')
 )
-SELECT delivery.id, (SELECT count(*) FROM new WHERE new.delivery_id = delivery.id), (SELECT count(*) FROM hint)
+SELECT delivery.id, (SELECT count(*) FROM new WHERE new.delivery_id = delivery.id),
+       (SELECT count(*) FROM new WHERE new.delivery_id = delivery.id AND state = 'pending')
 FROM delivery ORDER BY delivery.n
 """
 # Deliveries stored in one statement at most, and such statements under way at once.
@@ -294,8 +295,8 @@ class PostgresStore:
         self.migrated = migrated
         self._listen = listen
         self._listener: asyncio.Task[None] | None = None
-        # NOTIFY at most once per NOTIFY_INTERVAL: the first accept of an interval carries it, and should more
-        # come in the same interval, one more is sent at its end.
+        # NOTIFY at most once per NOTIFY_INTERVAL: at once for the first new events of an interval, and should
+        # more come in the same interval, once more at its end.
         self._sender = secrets.token_hex(8)
         self._notified_at = -NOTIFY_INTERVAL
         self._trailing: asyncio.TimerHandle | None = None
@@ -344,13 +345,30 @@ class PostgresStore:
     async def _fetch(self, query: str, params: dict[str, Any] | Sequence[Any] | None = None, *,
                      work: bool = False) -> list[Any]:
         """The rows of one statement, on a connection for claims and outcomes with `work`."""
-        async with (self._work_pool if work else self._pool).connection() as connection:
-            cursor = await connection.execute(query, params)
-            return await cursor.fetchall() if cursor.description is not None else []
+        rows, _ = await self._execute(query, params, work)
+        return rows
 
     async def _count(self, query: str, params: dict[str, Any]) -> int:
-        async with self._work_pool.connection() as connection:
-            return (await connection.execute(query, params)).rowcount
+        """How many rows a change of claims or outcomes changed."""
+        _, count = await self._execute(query, params, True)
+        return count
+
+    async def _execute(self, query: str, params: dict[str, Any] | Sequence[Any] | None,
+                       work: bool) -> tuple[list[Any], int]:
+        # A pooled connection that broke while idle (the server restarted, a peer dropped it) fails its next
+        # statement at once; the pool then drops it, and the statement is given to the next connection, until
+        # every connection the pool held has been tried.
+        pool = self._work_pool if work else self._pool
+        tries = pool.max_size + 1
+        while True:
+            tries -= 1
+            async with pool.connection() as connection:
+                try:
+                    cursor = await connection.execute(query, params)
+                    return await cursor.fetchall() if cursor.description is not None else [], cursor.rowcount
+                except psycopg.OperationalError:
+                    if not tries or not connection.closed:
+                        raise
 
     def watch(self, wake: Callable[[], None]) -> None:
         if self._listen and self._listener is None:
@@ -371,21 +389,20 @@ class PostgresStore:
                             LISTEN_RETRY_SECONDS, str(error).strip())
             await asyncio.sleep(LISTEN_RETRY_SECONDS)
 
-    def _notify_now(self) -> bool:
-        """Whether this accept may carry the NOTIFY; if not, one is sent at the end of the interval."""
+    def _announce(self) -> None:
+        """New events were stored: NOTIFY now, or at the end of the interval if one was sent within it."""
         loop = asyncio.get_running_loop()
-        now = loop.time()
-        if now - self._notified_at >= NOTIFY_INTERVAL:
-            self._notified_at = now
-            return True
-        if self._trailing is None:
-            self._trailing = loop.call_at(self._notified_at + NOTIFY_INTERVAL, self._notify_trailing)
-        return False
+        if self._trailing is not None:
+            return
+        if loop.time() - self._notified_at >= NOTIFY_INTERVAL:
+            self._notify()
+        else:
+            self._trailing = loop.call_at(self._notified_at + NOTIFY_INTERVAL, self._notify)
 
-    def _notify_trailing(self) -> None:
+    def _notify(self) -> None:
         self._trailing = None
         self._notified_at = asyncio.get_running_loop().time()
-        task = asyncio.ensure_future(self._fetch(f"SELECT pg_notify('{CHANNEL}', %s)", (self._sender,)))
+        task = asyncio.ensure_future(self._fetch(f"SELECT pg_notify('{CHANNEL}', %s)", (self._sender,), work=True))
         self._tasks.add(task)
         task.add_done_callback(self._notified)
 
@@ -438,9 +455,9 @@ class PostgresStore:
             items = [] if isinstance(parsed, str) else parsed
             sizes.append(len(items))
             events += _rows(items, n)
-        notify = self._notify_now() if any(row[5] == "pending" for row in events) else False
-        rows = await self._fetch(_ACCEPT, {"bodies": bodies, "dead": dead, "sender": self._sender,
-                                           "notify": notify, "events": json.dumps(events)})
+        rows = await self._fetch(_ACCEPT, {"bodies": bodies, "dead": dead, "events": json.dumps(events)})
+        if any(pending for *_, pending in rows):
+            self._announce()
         return [Accepted(delivery_id, new, size - new) for (delivery_id, new, _), size in zip(rows, sizes)]
 
     async def recover(self) -> int:
