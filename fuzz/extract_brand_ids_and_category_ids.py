@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """extract_brand_ids_and_category_ids on values built from the fuzzer's bytes, against the plain twin."""
 import harness
 

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """extracting_common_details on values built from the fuzzer's bytes, against the plain twin."""
 import harness
 

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """get_hashtags on values built from the fuzzer's bytes, against the plain twin."""
 import harness
 

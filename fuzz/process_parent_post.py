@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """The coroutine of process_parent_post, stepped as the fuzzer's bytes say, against the twin's async def."""
 import harness
 
