@@ -136,10 +136,10 @@ def text_or_value(encoder: Encoder, value: Any) -> None:
 
 
 def identifier_lists(encoder: Encoder, data: Any) -> None:
-    if type(data) is not list or len(data) not in fv.LENGTHS[:10]:
+    if type(data) is not list or len(data) not in fv.ITEM_COUNTS:
         encoder.choose(0, 8), encoder.value(data)
     else:
-        encoder.choose(2, 8), encoder.pick(fv.LENGTHS[:10], len(data))
+        encoder.choose(2, 8), encoder.pick(fv.ITEM_COUNTS, len(data))
         for item in data:
             if type(item) is dict:
                 encoder.choose(0, 8), encoder.choose(0, 8), encoder.record(item, 1)
@@ -169,6 +169,7 @@ def coroutine(encoder: Encoder, kind: str, answer: Any, operations: list[str]) -
     encoder.choose(len(operations), 12)
     for operation in operations:
         encoder.pick(sorted(coroutine_script.OPERATIONS), operation), encoder.choose(1, 4)
+    encoder.choose(1, 4)  # closed at the end, not dropped
 
 
 def seeds() -> Iterator[tuple[str, bytes | None]]:

@@ -4,7 +4,9 @@
 what every step gave, what the client and its awaitable saw, and the state that inspect reports.
 The protocol tests and the coroutine's fuzz target compare two traces, native and twin.
 """
+import gc
 import inspect
+import sys
 import types
 from typing import Any, Callable
 
@@ -84,6 +86,14 @@ class FullIterator(Ticker):
         self.log.append(("closed",))
 
 
+class ClosingTicker(Ticker):
+    """A bare iterator whose close fails."""
+
+    def close(self):
+        self.log.append(("close failed",))
+        raise ValueError("close failed")
+
+
 class Awaits:
     def __init__(self, iterator):
         self.iterator = iterator
@@ -93,10 +103,14 @@ class Awaits:
 
 
 def make_client(kind, impl, log, yields, result):
-    """A client whose fetch gives an awaitable of `kind`, raises, or first re-enters the coroutine."""
+    """A client whose fetch gives an awaitable of `kind`, raises, or first re-enters the coroutine.
+
+    `extras` holds the other coroutines it makes, for the driver to close at the end.
+    """
 
     class Client:
         coro = None
+        extras: list = []
 
         def fetch_instagram_data(self, **kwargs):
             log.append(("fetch", tuple(kwargs)))
@@ -110,15 +124,32 @@ def make_client(kind, impl, log, yields, result):
                 return Awaits(Ticker(log, yields, result))
             if kind == "full_iterator":
                 return Awaits(FullIterator(log, yields, result))
+            if kind == "closing_ticker":
+                return Awaits(ClosingTicker(log, yields, result))
             if kind == "legacy":
                 return legacy_script(log, yields, result)
             if kind == "raising":
                 raise finish(result) if isinstance(result, BaseException) else LookupError("no post")
+            if kind == "not_awaitable":
+                return result
+            if kind == "await_non_iterator":
+                return Awaits(result)
+            if kind == "await_coroutine":
+                return Awaits(legacy_script(log, yields, result))
+            if kind == "itself":
+                return self.coro
+            if kind == "suspended_sibling":
+                sibling = impl(3, make_client("generator", impl, log, ["s"], result), "sibling")
+                self.extras = [sibling]
+                sibling.send(None)
+                return sibling
             if kind in REENTRY:
                 log.append((kind, outcome(lambda: REENTRY[kind](self.coro))))
                 return Scripted(log, yields, result)
             assert kind == "nested"
-            return impl(2, make_client("generator", impl, log, yields, result), "inner")
+            inner = impl(2, make_client("generator", impl, log, yields, result), "inner")
+            self.extras = [inner]
+            return inner
 
     return Client()
 
@@ -130,7 +161,22 @@ REENTRY: dict[str, Callable[[Any], Any]] = {
     "reenter_close": lambda c: c.close(),
     "reenter_await": lambda c: c.__await__().send(None),
 }
-KINDS = ["native", "generator", "ticker", "full_iterator", "legacy", "nested", "raising", *REENTRY]
+KINDS = ["native", "generator", "ticker", "full_iterator", "legacy", "nested", "raising", *REENTRY,
+         "closing_ticker", "not_awaitable", "await_non_iterator", "await_coroutine", "itself", "suspended_sibling"]
+
+
+async def awaiting(coro):
+    """A caller's coroutine that awaits ours: the await expression's path, not __await__()."""
+    return await coro
+
+
+class Held:
+    """The objects that steps act on besides the coroutine: its __await__() wrappers and callers' coroutines."""
+
+    def __init__(self, coro):
+        self.wrappers = [coro.__await__()]
+        self.callers = [awaiting(coro)]
+
 
 OPERATIONS = {
     "send_none": lambda c: c.send(None),
@@ -142,12 +188,20 @@ OPERATIONS = {
     "throw3": lambda c: c.throw(ValueError, ValueError("v"), None),
     "throw3_key": lambda c: c.throw(KeyError, "k"),
     "throw_bad": lambda c: c.throw(5),
+    "throw_bad_traceback": lambda c: c.throw(KeyError, None, 5),
+    "throw_instance_and_value": lambda c: c.throw(KeyError("x"), 1),
     "close": lambda c: c.close(),
     # On the latest of the coroutine's __await__() wrappers; "await_new" takes another.
-    "next": lambda c, w: next(w[-1]),
-    "await_send": lambda c, w: w[-1].send(None),
-    "await_throw": lambda c, w: w[-1].throw(KeyError),
-    "await_new": lambda c, w: type(w.append(c.__await__()) or w[-1]).__name__,
+    "next": lambda c, h: next(h.wrappers[-1]),
+    "await_send": lambda c, h: h.wrappers[-1].send(None),
+    "await_throw": lambda c, h: h.wrappers[-1].throw(KeyError),
+    "await_close": lambda c, h: h.wrappers[-1].close(),
+    "await_new": lambda c, h: type(h.wrappers.append(c.__await__()) or h.wrappers[-1]).__name__,
+    # On the latest caller's coroutine that awaits ours; "caller_new" makes another.
+    "caller_send": lambda c, h: h.callers[-1].send(None),
+    "caller_throw": lambda c, h: h.callers[-1].throw(KeyError("caller")),
+    "caller_close": lambda c, h: h.callers[-1].close(),
+    "caller_new": lambda c, h: h.callers.append(awaiting(c)),
 }
 
 
@@ -173,20 +227,41 @@ def step(action, handling, shape):
     return result, warnings
 
 
-def trace(impl, kind, yields, result, operations, shape=lambda value: value):
-    """Each operation is a name of OPERATIONS, or (name, True) to take it while handling an exception."""
+def dropped(held: list) -> tuple:
+    """Lets go of the coroutine in `held`: what its finaliser warns, and reports as unraisable."""
+    def drop():
+        held.clear()
+        gc.collect()
+
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append((type(u.exc_value), str(u.exc_value)))
+    try:
+        return outcome(drop), unraisable
+    finally:
+        sys.unraisablehook = hook
+
+
+def trace(impl, kind, yields, result, operations, shape=lambda value: value, drop=False):
+    """Each operation is a name of OPERATIONS, or (name, True) to take it while handling an exception.
+    The coroutine is closed at the end, or with `drop` let go of."""
     log = []
     client = make_client(kind, impl, log, yields, result)
     coro = client.coro = impl(1, client, "token")
-    wrappers = [coro.__await__()]
+    held = Held(coro)
     steps = [("created", state(coro))]
     for name, handling in (o if isinstance(o, tuple) else (o, False) for o in operations):
         operation = OPERATIONS[name]
-        action = (lambda: operation(coro, wrappers)) if operation.__code__.co_argcount == 2 else (
+        action = (lambda: operation(coro, held)) if operation.__code__.co_argcount == 2 else (
             lambda: operation(coro))
         steps.append((name, handling, step(action, handling, shape), state(coro)))
-    steps.append(("final close", step(coro.close, False, shape), state(coro)))
-    client.coro = None
+    steps += [("close other", step(other.close, False, shape)) for other in client.extras + held.callers]
+    client.coro = client.extras = held = None
+    if drop:
+        refs = [coro]
+        del coro
+        steps.append(("drop", dropped(refs)))
+    else:
+        steps.append(("final close", step(coro.close, False, shape), state(coro)))
     return steps, log
 
 
@@ -202,12 +277,13 @@ def plan(src: Source, scene: Scene) -> tuple:
     result = src.pick(ANSWERS) if answer < 2 else text(src) if answer == 2 else value(src, scene)
     names = sorted(OPERATIONS)
     operations = [(src.pick(names), src.below(4) == 0) for _ in range(src.below(12))]
-    return kind, yields, result, operations
+    return kind, yields, result, operations, src.below(4) == 0
 
 
 def run(impl: Any, data: bytes) -> tuple:
     scene = Scene()
-    steps, log = trace(impl, *plan(Source(data), scene), shape=scene.shape)
+    kind, yields, result, operations, drop = plan(Source(data), scene)
+    steps, log = trace(impl, kind, yields, result, operations, scene.shape, drop)
     return steps, log, scene.log
 
 

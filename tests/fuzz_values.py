@@ -25,6 +25,7 @@ ASCII = " #_aZz09-./,\t\n"
 # longer than they are or not a letter of the same script; lone surrogates and NUL too.
 SCRIPTS = "aZé日한Дअ١\u0301\u0903😀＃ßﬁﬀİıſǅ\u0345ŉΐ\u00a0\u3000\ud800\udfff\x00_"
 LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 12, 16, 20, 40, 100, 300)
+ITEM_COUNTS = LENGTHS[:14]  # up to 40 records: more than the native pass keeps without allocating
 FAILURES: tuple[Callable[[], BaseException], ...] = (
     lambda: ValueError("refused"), lambda: KeyError("BrandID"), lambda: TypeError("wrong"),
     lambda: StopIteration("stopped"), lambda: RuntimeError("failed"), lambda: LookupError("lost"),
@@ -276,7 +277,7 @@ def identifier_lists(src: Source, scene: Scene) -> list:
     if kind == 0:
         return [value(src, scene)]
     items = scene.register(Records() if kind == 1 else [])
-    for _ in range(src.pick(LENGTHS[:10])):
+    for _ in range(src.pick(ITEM_COUNTS)):
         kind = src.below(8)
         items.append(mapping(src, scene, 1) if kind < 5 else hostile(src, scene, 1) if kind < 7 else value(src, scene, 1))
     return [items]
