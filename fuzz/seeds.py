@@ -33,20 +33,22 @@ class Encoder:
     def __init__(self) -> None:
         self.out = bytearray()
 
-    def choose(self, choice: int, n: int) -> None:
+    def choose(self, choice: int, n: int) -> "Encoder":
         assert 0 <= choice < n <= 256
         self.out.append(choice)
+        return self
 
-    def wide(self, number: int) -> None:
+    def wide(self, number: int) -> "Encoder":
         self.out += number.to_bytes(3, "big")
+        return self
 
-    def pick(self, options: Any, item: Any) -> None:
+    def pick(self, options: Any, item: Any) -> "Encoder":
         for index, option in enumerate(options):
             if option is item or (type(option) is type(item) and option == item):
                 return self.choose(index, len(options))
         raise Unencodable(item)
 
-    def text(self, text: str) -> None:
+    def text(self, text: str) -> "Encoder":
         length = next((n for n in fv.LENGTHS if n >= len(text)), None)
         if length is None:
             raise Unencodable(text)
@@ -55,57 +57,58 @@ class Encoder:
             if char == "#":
                 self.choose(0, 7)
             elif char in fv.ASCII:
-                self.choose(1, 7), self.pick(fv.ASCII, char)
+                self.choose(1, 7).pick(fv.ASCII, char)
             elif char in fv.SCRIPTS:
-                self.choose(2, 7), self.pick(fv.SCRIPTS, char)
+                self.choose(2, 7).pick(fv.SCRIPTS, char)
             elif 32 <= ord(char) < 127:
-                self.choose(5, 7), self.choose(ord(char) - 32, 95)
+                self.choose(5, 7).choose(ord(char) - 32, 95)
             else:
-                self.choose(3, 7), self.wide(ord(char))
+                self.choose(3, 7).wide(ord(char))
         for _ in range(length - len(text)):  # empty pieces
-            self.choose(6, 7), self.choose(0, len(fv.SCRIPTS)), self.choose(0, len(fv.LENGTHS))
+            self.choose(6, 7).choose(0, len(fv.SCRIPTS)).choose(0, len(fv.LENGTHS))
+        return self
 
-    def integer(self, number: int) -> None:
+    def integer(self, number: int) -> "Encoder":
         if -128 <= number < 128:
-            self.choose(0, 4), self.choose(number + 128, 256)
-        elif -(1 << 23) <= number < 1 << 23:
-            self.choose(1, 4), self.wide(number + (1 << 23))
-        else:
-            self.choose(3, 4), self.pick((0, 1, -1, 2**31, 2**63, -2**63 - 1, 2**64), number)
+            return self.choose(0, 4).choose(number + 128, 256)
+        if -(1 << 23) <= number < 1 << 23:
+            return self.choose(1, 4).wide(number + (1 << 23))
+        return self.choose(3, 4).pick((0, 1, -1, 2**31, 2**63, -2**63 - 1, 2**64), number)
 
-    def record(self, fields: dict, depth: int) -> None:
+    def record(self, fields: dict, depth: int) -> "Encoder":
         keys = [key for key in fv.KEYS if key in fields]
         if type(fields) is not dict or list(fields) != keys:
             raise Unencodable(fields)
         self.choose(1, 4)
         for key in fv.KEYS:
             if key in fields:
-                self.choose(1, 8), self.value(fields[key], depth + 1)
+                self.choose(1, 8).value(fields[key], depth + 1)
             else:
                 self.choose(0, 8)
+        return self
 
-    def value(self, value: Any, depth: int = 0) -> None:
+    def value(self, value: Any, depth: int = 0) -> "Encoder":
         kinds = 12 if depth < 3 else 7
         if value is None:
-            self.choose(0, kinds)
-        elif type(value) is bool:
-            self.choose(1, kinds), self.choose(int(value), 2)
-        elif type(value) is int:
-            self.choose(2, kinds), self.integer(value)
-        elif type(value) is str:
-            self.choose(3, kinds), self.text(value)
-        elif type(value) is bytes:
-            self.choose(5, kinds), self.text(value.decode("utf-8", "surrogatepass"))
-        elif type(value) is float:
-            self.choose(6, kinds), self.pick((0.0, -0.0, 1.5, 1e300, float("inf")), value)
-        elif type(value) is list and depth < 3 and len(value) < 5:
-            self.choose(7, kinds), self.choose(len(value), 5)
+            return self.choose(0, kinds)
+        if type(value) is bool:
+            return self.choose(1, kinds).choose(int(value), 2)
+        if type(value) is int:
+            return self.choose(2, kinds).integer(value)
+        if type(value) is str:
+            return self.choose(3, kinds).text(value)
+        if type(value) is bytes:
+            return self.choose(5, kinds).text(value.decode("utf-8", "surrogatepass"))
+        if type(value) is float:
+            return self.choose(6, kinds).pick((0.0, -0.0, 1.5, 1e300, float("inf")), value)
+        if type(value) is list and depth < 3 and len(value) < 5:
+            self.choose(7, kinds).choose(len(value), 5)
             for item in value:
                 self.value(item, depth + 1)
-        elif type(value) is dict and depth < 3:
-            self.choose(8, kinds), self.choose(0, 8), self.record(value, depth)
-        else:
-            raise Unencodable(value)
+            return self
+        if type(value) is dict and depth < 3:
+            return self.choose(8, kinds).choose(0, 8).record(value, depth)
+        raise Unencodable(value)
 
 
 def parameters(function: Any, name: str) -> list:
@@ -129,46 +132,46 @@ def encoded(build: Any, *args: Any) -> bytes | None:
 
 def text_or_value(encoder: Encoder, value: Any) -> None:
     if type(value) is str:
-        encoder.choose(1, 3), encoder.text(value)
+        encoder.choose(1, 3).text(value)
     else:
-        encoder.choose(0, 3), encoder.value(value)
+        encoder.choose(0, 3).value(value)
     encoder.choose(0, 2)  # by position
 
 
 def identifier_lists(encoder: Encoder, data: Any) -> None:
     if type(data) is not list or len(data) not in fv.ITEM_COUNTS:
-        encoder.choose(0, 8), encoder.value(data)
+        encoder.choose(0, 8).value(data)
     else:
-        encoder.choose(2, 8), encoder.pick(fv.ITEM_COUNTS, len(data))
+        encoder.choose(2, 8).pick(fv.ITEM_COUNTS, len(data))
         for item in data:
             if type(item) is dict:
-                encoder.choose(0, 8), encoder.choose(0, 8), encoder.record(item, 1)
+                encoder.choose(0, 8).choose(0, 8).record(item, 1)
             else:
-                encoder.choose(7, 8), encoder.value(item, 1)
+                encoder.choose(7, 8).value(item, 1)
     encoder.choose(0, 2)
 
 
 def common_details(encoder: Encoder, setting: Any, channel_type: Any, group_id: Any) -> None:
-    encoder.choose(1, 2), encoder.choose(0, 6)  # 2026
+    encoder.choose(1, 2).choose(0, 6)  # 2026
     for choice, n in [(11, 12), (7, 28), (6, 24), (30, 60), (0, 60)]:  # December 8th, 06:30:00
         encoder.choose(choice, n)
-    encoder.wide(0), encoder.choose(1, 4), encoder.choose(3, 16)  # no fraction, no zone, a datetime
+    encoder.wide(0).choose(1, 4).choose(3, 16)  # no fraction, no zone, a datetime
     if type(setting) is dict:
-        encoder.choose(0, 8), encoder.choose(0, 8), encoder.record(setting, 0)
+        encoder.choose(0, 8).choose(0, 8).record(setting, 0)
     else:
-        encoder.choose(7, 8), encoder.value(setting)
-    encoder.value(channel_type), encoder.value(group_id), encoder.choose(0, 2)
+        encoder.choose(7, 8).value(setting)
+    encoder.value(channel_type).value(group_id).choose(0, 2)
 
 
 def coroutine(encoder: Encoder, kind: str, answer: Any, operations: list[str]) -> None:
     encoder.pick(coroutine_script.KINDS, kind)
     encoder.choose(2, 5)
     for item in ("a", "b"):
-        encoder.choose(0, 2), encoder.value(item)
-    encoder.choose(0, 4), encoder.pick(coroutine_script.ANSWERS, answer)
+        encoder.choose(0, 2).value(item)
+    encoder.choose(0, 4).pick(coroutine_script.ANSWERS, answer)
     encoder.choose(len(operations), 12)
     for operation in operations:
-        encoder.pick(sorted(coroutine_script.OPERATIONS), operation), encoder.choose(1, 4)
+        encoder.pick(sorted(coroutine_script.OPERATIONS), operation).choose(1, 4)
     encoder.choose(1, 4)  # closed at the end, not dropped
 
 

@@ -11,7 +11,7 @@ FILES = {"tavelmoor/common_functions.py", twin.__file__}
 def entries(exc: BaseException) -> list[tuple[str, int | None]]:
     """The module's own traceback entries: (function name without the module path, line)."""
     frames = [f for f in traceback.extract_tb(exc.__traceback__) if f.filename in FILES]
-    if is_stop_iteration_guard(exc):
+    if is_stop_iteration_guard(exc) and exc.__cause__ is not None:
         # The native body that turns a StopIteration into this RuntimeError names itself on it,
         # innermost; CPython's coroutines and generator expressions do not, so the twin's body that
         # did is read off the StopIteration, whose traceback it ends.
