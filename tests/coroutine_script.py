@@ -231,7 +231,7 @@ def dropped(held: list) -> tuple:
     """Lets go of the coroutine in `held`: what its finaliser warns, and reports as unraisable."""
     def drop():
         held.clear()
-        gc.collect()
+        gc.collect(0)
 
     unraisable = []
     hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append((type(u.exc_value), str(u.exc_value)))
