@@ -1,3 +1,4 @@
+import collections
 import subprocess
 import sys
 import traceback
@@ -56,6 +57,7 @@ def test_matches_str_upper_then_table(impl, name):
 
 @pytest.mark.parametrize("value, type_name, noted", [
     (None, "NoneType", False), (b"IMAGE", "bytes", False), (2, "int", False),
+    (collections.defaultdict(str), "collections.defaultdict", False),  # a heap type made in C
     (type("Name", (str,), {})("IMAGE"), "Name", True), (type("N" * 300, (str,), {})("IMAGE"), "N" * 200, True),
 ])
 def test_only_exact_str_is_accepted(impl, value, type_name, noted):
