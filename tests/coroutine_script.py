@@ -218,12 +218,7 @@ def step(action, handling, shape):
             raise Handled
         except Handled:
             return step(action, False, shape)
-    result, warnings = outcome(action, shape)
-    if result[0] == "stop":
-        # Allowance, the only one: the native StopIteration does not yet take the exception being
-        # handled as its __context__, as CPython's does. Remove once the coroutine sets it.
-        result = result[:2]
-    return result, warnings
+    return outcome(action, shape)
 
 
 def dropped(held: list) -> tuple:
