@@ -3,7 +3,7 @@
 Each case drives one coroutine of process_parent_post and one of `reference`, the twin's,
 with the same operations, each over its own client, and compares what every
 step gives, what the client saw, and the state that inspect reports after it.
-The one wording that differs on purpose is the StopIteration guard's message.
+Messages are compared as the module words them (twin.as_native).
 """
 import asyncio
 import gc
@@ -18,7 +18,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from tavelmoor.common_functions import process_parent_post
-from twin import process_parent_post as reference
+from twin import as_native, process_parent_post as reference
 
 IMPLEMENTATIONS = {"native": process_parent_post, "reference": reference}
 
@@ -121,10 +121,6 @@ def make_client(kind, impl, log, yields, result):
 KINDS = ["native", "generator", "ticker", "full_iterator", "legacy", "nested"]
 
 
-def normalized(message):
-    return message.replace("coroutine raised StopIteration", "generator raised StopIteration")
-
-
 def outcome(action):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -133,7 +129,7 @@ def outcome(action):
         except StopIteration as stop:
             result = ("stop", stop.value)
         except BaseException as exc:  # noqa: BLE001 - compared below
-            result = ("raise", type(exc), normalized(str(exc)), type(exc.__cause__))
+            result = ("raise", type(exc), as_native(str(exc)), type(exc.__cause__))
     return result, [(w.category, str(w.message)) for w in caught]
 
 
