@@ -13,6 +13,7 @@ import sys
 import traceback
 import types
 import warnings
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -423,3 +424,69 @@ def test_error_in_finalising_close_is_reported_as_unraisable():
     finally:
         sys.unraisablehook = old_hook
     assert len(seen) == 1 and seen[0][0] is OSError
+
+
+class Fresh:
+    """A plain class: only its instances' own references keep them alive."""
+
+
+class FreshClient:
+    async def fetch_instagram_data(self, **kwargs):
+        return Fresh()
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS.values(), ids=IMPLEMENTATIONS)
+def test_awaited_result_is_not_kept_alive_after_the_await(impl):
+    async def main():
+        result = weakref.ref(await impl(1, FreshClient(), "t"))
+        return result() is None
+
+    gc.disable()
+    try:
+        assert asyncio.run(main())
+    finally:
+        gc.enable()
+
+
+# The step that finishes the body, on a coroutine suspended in its await of a
+# generator that yields once and returns after a send or a caught ValueError.
+ENDINGS = {
+    "send": lambda c, w: c.send(None),
+    "throw": lambda c, w: c.throw(ValueError),
+    "next": lambda c, w: next(w),
+    "await_send": lambda c, w: w.send(None),
+    "await_throw": lambda c, w: w.throw(ValueError),
+}
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS.values(), ids=IMPLEMENTATIONS)
+@pytest.mark.parametrize("ending", ENDINGS.values(), ids=ENDINGS)
+@pytest.mark.parametrize("handling", [False, True], ids=["plain", "in_except"])
+def test_end_raises_exactly_stop_iteration_with_the_handled_context(impl, ending, handling):
+    result = {"post": 1}
+    coro = impl(1, make_client("generator", impl, [], ["a"], result), "t")
+    wrapper = coro.__await__()
+    coro.send(None)
+    handled = KeyError("being handled")
+    try:
+        if handling:
+            try:
+                raise handled
+            except KeyError:
+                ending(coro, wrapper)
+        else:
+            ending(coro, wrapper)
+    except StopIteration as stop:
+        assert type(stop) is StopIteration and stop.args == (result,) and stop.value is result
+        assert stop.__context__ is (handled if handling else None) and stop.__cause__ is None
+    else:
+        pytest.fail("no StopIteration")
+
+
+@pytest.mark.parametrize("impl", IMPLEMENTATIONS.values(), ids=IMPLEMENTATIONS)
+@pytest.mark.parametrize("use", [next, iter], ids=["next", "iter"])
+def test_the_coroutine_itself_is_no_iterator(impl, use):
+    coro = impl(1, None, "t")
+    with pytest.raises(TypeError, match=r"object is not (an iterator|iterable)$"):
+        use(coro)
+    coro.close()

@@ -21,10 +21,11 @@ struct CoroutineObject {
     State state;
     PyObject* args[3];
     PyObject* awaiting;  // the iterator being awaited; set from the first step until the await ends
-    PyObject* name;
-    PyObject* qualname;
+    PyObject* name;      // NULL until assigned, and then the code's name stands for it
+    PyObject* qualname;  // likewise
     PyObject* frame;     // made on the first read of cr_frame
     PyObject* weakreflist;
+    bool finalized;      // tp_finalize has run, so the collector's mark is set
 };
 
 // What __await__ returns: an iterator over the coroutine, like the interpreter's coroutine_wrapper.
@@ -57,6 +58,16 @@ static PyObject* str_module;
 static CoroutineObject* as_coroutine(PyObject* self) noexcept
 {
     return (CoroutineObject*)self;
+}
+
+static PyObject* code_name(CoroutineObject* co) noexcept
+{
+    return ((PyCodeObject*)co->def->function->code_object)->co_name;
+}
+
+static PyObject* qualname_of(CoroutineObject* co) noexcept
+{
+    return co->qualname ? co->qualname : code_name(co);
 }
 
 static bool is_our_coroutine(PyObject* o) noexcept
@@ -466,6 +477,20 @@ static Ref new_stop_iteration(PyObject* value) noexcept
     return stop;
 }
 
+// Raises StopIteration(value) with the exception being handled, if any, as its
+// context, as PyErr_SetObject chains it. A new exception cannot be in that
+// exception's context chain, so there is no cycle to break.
+static void raise_stop_iteration(PyObject* value) noexcept
+{
+    Ref stop = new_stop_iteration(value);
+    if (!stop)
+        return;
+    PyObject* handled = PyErr_GetHandledException();
+    if (handled)
+        PyException_SetContext(stop.get(), handled);
+    PyErr_SetRaisedException(stop.release());
+}
+
 // send() and throw() report the end of the body as StopIteration carrying the result.
 static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none_is_silent) noexcept
 {
@@ -477,9 +502,7 @@ static PyObject* as_step_result(PySendResult outcome, PyObject* value, bool none
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    Ref stop = new_stop_iteration(value);
-    if (stop)
-        PyErr_SetRaisedException(stop.release());
+    raise_stop_iteration(value);
     return nullptr;
 }
 
@@ -608,6 +631,13 @@ static PyObject* get_code(PyObject* self, void*) noexcept
 static StrField name_field = {offsetof(CoroutineObject, name), "__name__"};
 static StrField qualname_field = {offsetof(CoroutineObject, qualname), "__qualname__"};
 
+// Most coroutines are never asked their names, so a new one stores none.
+static PyObject* get_name_field(PyObject* self, void* closure) noexcept
+{
+    PyObject* value = *(PyObject**)((char*)self + ((const StrField*)closure)->offset);
+    return Py_NewRef(value ? value : code_name(as_coroutine(self)));
+}
+
 static PyObject* get_module(PyObject*, void*) noexcept
 {
     return Py_NewRef(str_module);
@@ -615,7 +645,7 @@ static PyObject* get_module(PyObject*, void*) noexcept
 
 static PyObject* coroutine_repr(PyObject* self) noexcept
 {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname_of(as_coroutine(self)), self);
 }
 
 static int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept
@@ -642,11 +672,12 @@ static int coroutine_clear(PyObject* self) noexcept
 static void coroutine_finalize(PyObject* self) noexcept
 {
     CoroutineObject* co = as_coroutine(self);
+    co->finalized = true;
     if (co->state != State::created && co->state != State::suspended)
         return;
     SavedException saved;
     if (co->state == State::created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname) < 0)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname_of(co)) < 0)
             PyErr_WriteUnraisable(self);
     } else {
         Ref closed = Ref::steal(close_coroutine(co));
@@ -666,11 +697,14 @@ static void destroy_coroutine(PyObject* self) noexcept
             return;  // resurrected by the finaliser
         PyObject_GC_UnTrack(self);
     }
-    release_body(co);
+    // A finished body is released already.
+    if (co->state != State::finished)
+        release_body(co);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    // One whose finaliser ran keeps that mark, which a new coroutine must not have.
-    if (spare_coroutine || PyObject_GC_IsFinalized(self)) {
+    // One whose finaliser ran keeps the collector's mark of it, which a new
+    // coroutine must not have.
+    if (spare_coroutine || co->finalized) {
         free_heap_instance(self);
         return;
     }
@@ -707,17 +741,17 @@ Ref make_coroutine(const CoroutineDef& def, PyObject* const* args) noexcept
         if (!co)
             return Ref();
     }
-    PyObject* name = ((PyCodeObject*)def.function->code_object)->co_name;
     const int nargs = def.function->code.argcount;
     co->def = &def;
     co->state = State::created;
     for (int i = 0; i < 3; ++i)
         co->args[i] = i < nargs ? Py_NewRef(args[i]) : nullptr;
     co->awaiting = nullptr;
-    co->name = Py_NewRef(name);
-    co->qualname = Py_NewRef(name);
+    co->name = nullptr;
+    co->qualname = nullptr;
     co->frame = nullptr;
     co->weakreflist = nullptr;
+    co->finalized = false;
     PyObject_GC_Track(co);
     return Ref::steal((PyObject*)co);
 }
@@ -786,8 +820,8 @@ static PyMethodDef coroutine_methods[] = {
 };
 
 static PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_str_field, set_str_field, nullptr, &name_field},
-    {"__qualname__", get_str_field, set_str_field, nullptr, &qualname_field},
+    {"__name__", get_name_field, set_str_field, nullptr, &name_field},
+    {"__qualname__", get_name_field, set_str_field, nullptr, &qualname_field},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},

@@ -34,7 +34,7 @@ int set_str_field(PyObject* self, PyObject* value, void* closure) noexcept
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", field.attribute);
         return -1;
     }
-    Py_SETREF(*str_field_at(self, field), Py_NewRef(value));
+    Py_XSETREF(*str_field_at(self, field), Py_NewRef(value));
     return 0;
 }
 

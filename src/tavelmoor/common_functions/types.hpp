@@ -12,6 +12,7 @@ void free_heap_instance(PyObject* self) noexcept;
 
 // An attribute that holds a str in a field of the instance, such as __name__:
 // a PyGetSetDef with get_str_field and set_str_field, and its StrField as closure.
+// set_str_field also fills a field that is still NULL.
 struct StrField {
     size_t offset;
     const char* attribute;
