@@ -1,8 +1,8 @@
 """The webhook service end to end beside the batch mode, on the same events in the same run.
 
 For each size, two child processes:
-- the batch mode, `python -m webhook_demo --repeat N`: its events per second and its peak RSS;
-- the demo, `python -m webhook_demo demo --repeat N`: the service in its own child process, fed signed
+- the batch mode, `tavelmoor-webhooks batch --repeat N`: its events per second and its peak RSS;
+- the demo, `tavelmoor-webhooks demo --repeat N`: the service in its own child process, fed signed
   POSTs over loopback. It reports accepted deliveries per second, events per second from the first POST
   to the last stored record, and the service process's peak RSS.
 
@@ -19,25 +19,22 @@ import platform
 import re
 import subprocess
 import sys
-from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
 EVENTS_PER_REPEAT = 8
 
 
 def run(args: list[str]) -> tuple[str, int]:
-    """Runs the demo module in a child; returns its stderr and its own peak RSS in bytes."""
-    env = {**os.environ, "PYTHONPATH": str(REPO / "examples")}
+    """Runs a command of the installed service in a child; returns its stderr and its own peak RSS in bytes."""
     with open(os.devnull, "w") as devnull:
-        proc = subprocess.Popen([sys.executable, "-P", "-m", "webhook_demo", *args, "--output", os.devnull],
-                                stdout=devnull, stderr=subprocess.PIPE, text=True, env=env)
+        proc = subprocess.Popen([sys.executable, "-P", "-m", "tavelmoor.webhooks", *args, "--output", os.devnull],
+                                stdout=devnull, stderr=subprocess.PIPE, text=True)
         assert proc.stderr is not None
         stderr = proc.stderr.read()
         proc.stderr.close()
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        raise SystemExit(f"webhook_demo {' '.join(args)} failed ({proc.returncode}):\n{stderr[-2000:]}")
+        raise SystemExit(f"tavelmoor-webhooks {' '.join(args)} failed ({proc.returncode}):\n{stderr[-2000:]}")
     return stderr, usage.ru_maxrss * 1024
 
 
@@ -51,7 +48,7 @@ def number(pattern: str, text: str) -> float:
 def measure(repeat: int, concurrency: int) -> dict[str, float]:
     """One batch run and one service run over the same events."""
     events = repeat * EVENTS_PER_REPEAT
-    stderr, batch_rss = run(["--repeat", str(repeat), "--concurrency", str(concurrency)])
+    stderr, batch_rss = run(["batch", "--repeat", str(repeat), "--concurrency", str(concurrency)])
     batch_rate = events / number(r"records, 0 failed, in ([\d.]+) s", stderr)
     stderr, _ = run(["demo", "--repeat", str(repeat), "--concurrency", str(concurrency)])
     return {

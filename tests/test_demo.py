@@ -1,27 +1,26 @@
 """The webhook demo end to end: bundled deliveries through the local Graph API stand-in to JSON lines."""
 import asyncio
+import importlib.resources
 import json
 import os
 import socket
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-EXAMPLES = REPO / "examples"
-DATA = EXAMPLES / "webhook_demo" / "data"
+DATA = importlib.resources.files("tavelmoor.webhooks") / "data"
 ACCOUNT_A, ACCOUNT_B = "17841400000000001", "17841400000000002"
 COMMON_KEYS = ["in_time", "channel_group_id", "channel_type", "category_id", "category_name", "brand_id",
                "brand_name", "setting_id", "author_social_id", "user_profile_pic", "author_user_name", "m_author_name"]
 
 
 def demo(*args, env=None, timeout=120):
+    """The batch mode, `tavelmoor-webhooks batch ARGS`."""
     full_env = {key: value for key, value in os.environ.items() if key != "GRAPH_API_ACCESS_TOKEN"}
-    full_env.update(PYTHONPATH=str(EXAMPLES), **(env or {}))
-    return subprocess.run([sys.executable, "-P", "-m", "webhook_demo", *map(str, args)],
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-P", "-m", "tavelmoor.webhooks", "batch", *map(str, args)],
                           capture_output=True, text=True, env=full_env, timeout=timeout)
 
 
@@ -177,9 +176,8 @@ def test_slow_answers_time_out_per_event():
 
 @pytest.fixture
 def separate_stand_in():
-    env = {**os.environ, "PYTHONPATH": str(EXAMPLES)}
-    server = subprocess.Popen([sys.executable, "-P", "-m", "webhook_demo.stand_in", "--access-token", "s3cret"],
-                              stdout=subprocess.PIPE, text=True, env=env)
+    server = subprocess.Popen([sys.executable, "-P", "-m", "tavelmoor.webhooks", "stand-in", "--access-token", "s3cret"],
+                              stdout=subprocess.PIPE, text=True)
     try:
         base_url, token = server.stdout.readline().split()
         yield base_url, token
@@ -204,14 +202,10 @@ def test_graph_api_url_flag_points_the_client_at_another_server(separate_stand_i
 class TestClientAgainstStandIn:
     """The client's answers and errors, in process, against the stand-in."""
 
-    @pytest.fixture(autouse=True)
-    def demo_modules(self, monkeypatch):
-        monkeypatch.syspath_prepend(str(EXAMPLES))
-
     def fetch(self, endpoint, fields=None, token=None, posts=None):
         import aiohttp
-        from webhook_demo.graph_api import GraphApiClient
-        from webhook_demo.stand_in import PARENT_POST_FIELDS, RunningStandIn, StandIn, load_posts
+        from tavelmoor.webhooks.graph_api import GraphApiClient
+        from tavelmoor.webhooks.stand_in import PARENT_POST_FIELDS, RunningStandIn, StandIn, load_posts
 
         async def go():
             stand_in = StandIn(posts or load_posts(DATA / "posts.json"), access_token="t")
@@ -233,26 +227,25 @@ class TestClientAgainstStandIn:
         ("17900000000000101", None, "bad", 401, True, "Invalid OAuth access token."),
     ], ids=["other-fields", "unknown-id", "id-stays-one-segment", "bad-token"])
     def test_http_failures_raise_graph_api_error(self, endpoint, fields, token, status, fatal, message):
-        from webhook_demo.graph_api import GraphApiError
+        from tavelmoor.webhooks.graph_api import GraphApiError
         with pytest.raises(GraphApiError) as caught:
             self.fetch(endpoint, fields, token)
         assert (caught.value.status, caught.value.fatal) == (status, fatal)
         assert str(caught.value).startswith(f"HTTP {status}: {message}")
 
     def test_oversized_answer_is_refused(self):
-        from webhook_demo.graph_api import MAX_ANSWER_BYTES, GraphApiError
+        from tavelmoor.webhooks.graph_api import MAX_ANSWER_BYTES, GraphApiError
         with pytest.raises(GraphApiError, match=f"answer larger than {MAX_ANSWER_BYTES} bytes"):
             self.fetch("1", posts={"1": {"id": "1", "caption": "#big " * (MAX_ANSWER_BYTES // 5)}})
 
 
 @pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
-def test_streaming_pipeline_holds_a_bounded_number_of_tasks_and_buffered_records(monkeypatch):
+def test_streaming_pipeline_holds_a_bounded_number_of_tasks_and_buffered_records():
     """However many events there are, tasks and reordered records stay within what the concurrency allows."""
-    monkeypatch.syspath_prepend(str(EXAMPLES))
     import io
     import random
-    from webhook_demo import cli
-    from webhook_demo.payloads import read_accounts, read_events
+    from tavelmoor.webhooks import batch as cli
+    from tavelmoor.webhooks.payloads import read_accounts, read_events
 
     concurrency, events = 3, read_events(DATA / "webhooks.json") * 60
     posts = json.loads((DATA / "posts.json").read_text(encoding="utf-8"))

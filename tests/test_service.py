@@ -1,8 +1,8 @@
 """The webhook service over real HTTP on loopback, with real SQLite files, in child processes."""
 import asyncio
 import contextlib
-import hashlib
-import hmac
+import dataclasses
+import importlib.resources
 import json
 import os
 import sqlite3
@@ -10,13 +10,10 @@ import subprocess
 import sys
 import urllib.error
 import urllib.request
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parent.parent
-EXAMPLES = REPO / "examples"
-DATA = EXAMPLES / "webhook_demo" / "data"
+DATA = importlib.resources.files("tavelmoor.webhooks") / "data"
 APP_SECRET, VERIFY_TOKEN, ACCESS_TOKEN = "app-s3cret-ÆØ", "verify-t0ken-value", "graph-t0ken-value"
 BUNDLED = json.loads((DATA / "webhooks.json").read_text(encoding="utf-8"))
 BUNDLED_EVENTS = 8
@@ -24,17 +21,18 @@ BUNDLED_EVENTS = 8
 
 def service_env():
     env = {key: value for key, value in os.environ.items() if not key.startswith(("INSTAGRAM_", "GRAPH_API_"))}
-    env.update(PYTHONPATH=str(EXAMPLES), INSTAGRAM_APP_SECRET=APP_SECRET, INSTAGRAM_VERIFY_TOKEN=VERIFY_TOKEN)
+    env.update(INSTAGRAM_APP_SECRET=APP_SECRET, INSTAGRAM_VERIFY_TOKEN=VERIFY_TOKEN)
     return env
 
 
 def serve_command(database, *options):
-    return [sys.executable, "-P", "-m", "webhook_demo", "serve", "--port", "0", "--database", str(database),
-            "--log-level", "DEBUG", *map(str, options)]
+    return [sys.executable, "-P", "-m", "tavelmoor.webhooks", "serve", "--port", "0", "--admin-port", "0",
+            "--database", str(database), "--log-level", "DEBUG", *map(str, options)]
 
 
 def sign(body, secret=APP_SECRET):
-    return "sha256=" + hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()
+    from tavelmoor.webhooks.signature import sign
+    return sign(secret.encode(), body)
 
 
 def fresh(delivery, copy_number):
@@ -43,14 +41,16 @@ def fresh(delivery, copy_number):
     return json.loads(text)
 
 
-@pytest.fixture(autouse=True)
-def demo_modules(monkeypatch):
-    monkeypatch.syspath_prepend(str(EXAMPLES))
+def counts(database):
+    """The store's counts as they stand: the service's own may be up to a second old."""
+    from tavelmoor.webhooks.store.sqlite import open_read_only, read_counts
+    with contextlib.closing(open_read_only(database)) as db:
+        return dataclasses.asdict(read_counts(db))
 
 
 def stored(database, *options):
-    """What `webhook_demo records` prints for the database, decoded."""
-    proc = subprocess.run([sys.executable, "-P", "-m", "webhook_demo", "records", "--database", str(database),
+    """What `tavelmoor-webhooks records` prints for the database, decoded."""
+    proc = subprocess.run([sys.executable, "-P", "-m", "tavelmoor.webhooks", "records", "--database", str(database),
                            *options], capture_output=True, text=True, env=service_env(), timeout=60, check=True)
     return [json.loads(line) for line in proc.stdout.splitlines()]
 
@@ -67,7 +67,7 @@ class Running:
         line = self.process.stdout.readline()
         assert line.startswith("listening on http://127.0.0.1:"), self.log_path.read_text()
         self.url = line.split()[-1]
-        self.base = self.url.split("/webhooks/")[0]
+        self.admin = self.process.stdout.readline().split()[-1]
 
     def request(self, url, data=None, headers=None):
         try:
@@ -85,8 +85,8 @@ class Running:
         return self.request(self.url, body, headers)
 
     def health(self):
-        status, body = self.request(f"{self.base}/healthz")
-        return json.loads(body)
+        status, body = self.request(f"{self.admin}/healthz")
+        return {**json.loads(body), **counts(self.database)}
 
     def settle(self):
         while (health := self.health())["pending"]:
@@ -129,9 +129,10 @@ NON_ASCII = body_of(fresh(BUNDLED[1], 7))      # holds "すごい! #日本": sig
     (body_of(fresh(BUNDLED[0], 6)), "sha256=zz", 403, False),
     (b"{" * (1 << 20) + b"}", None, 413, False),
     (b"not json at all", None, 200, True),                       # kept as a dead letter
+    (b"[" * 100_000, None, 200, True),                           # too deep for the parser: a dead letter
     (body_of({"object": "page", "entry": []}), None, 200, True),  # kept as a dead letter
 ], ids=["good", "non-ascii", "non-ascii-resigned", "bad", "wrong-secret", "missing", "wrong-prefix",
-        "malformed", "too-large", "not-json", "not-instagram"])
+        "malformed", "too-large", "not-json", "nested-too-deeply", "not-instagram"])
 def test_signature_and_size_decide_what_is_kept(service, body, signature, status, stored):
     before = service.health()
     answer, _ = service.post(body, signature)
@@ -199,6 +200,28 @@ def test_unhandled_change_fails_alone(service):
     assert "change 2: unsupported field 'story_insights'" in failure[0]["reason"]
 
 
+def test_metrics_are_served_in_the_prometheus_format_on_the_admin_port_alone(service):
+    from prometheus_client.parser import text_string_to_metric_families
+    service.post(b"{}", False)
+    service.post(b"[]")
+    assert service.post(body_of(fresh(BUNDLED[0], 50)))[0] == 200
+    service.settle()
+    status, text = service.request(f"{service.admin}/metrics")
+    assert status == 200
+    samples = {(sample.name, *sample.labels.values()): sample.value
+               for family in text_string_to_metric_families(text.decode()) for sample in family.samples}
+    for outcome in ("stored", "dead_letter", "401"):
+        assert samples["tavelmoor_webhooks_deliveries_total", outcome] >= 1
+    assert samples["tavelmoor_webhooks_deliveries_total", "503"] == 0
+    assert samples["tavelmoor_webhooks_graph_api_requests_total", "200"] >= 1
+    assert samples["tavelmoor_webhooks_event_latency_seconds_count",] >= 1
+    assert {"pending", "in_flight", "waiting", "done", "failed"} <= {key[1] for key in samples
+                                                                     if key[0] == "tavelmoor_webhooks_events"}
+    # The public port serves the webhook alone.
+    public = service.url.removesuffix("/webhooks/instagram")
+    assert [service.request(f"{public}/{path}")[0] for path in ("metrics", "healthz")] == [404, 404]
+
+
 def test_secrets_stay_out_of_the_log(service):
     service.request(f"{service.url}?hub.mode=subscribe&hub.verify_token={VERIFY_TOKEN}&hub.challenge=7")
     service.request(f"{service.url}?hub.mode=subscribe&hub.verify_token=near-{VERIFY_TOKEN}&hub.challenge=7")
@@ -218,11 +241,12 @@ async def start_service(database, base_url, log, *options):
         stderr=log, env=env)
     line = (await process.stdout.readline()).decode()
     assert line.startswith("listening on "), log.name
-    return process, line.split()[-1]
+    admin = (await process.stdout.readline()).decode().split()[-1]
+    return process, line.split()[-1], admin
 
 
-async def health(session, url):
-    async with session.get(url.split("/webhooks/")[0] + "/healthz") as answer:
+async def health(session, admin):
+    async with session.get(admin + "/healthz") as answer:
         return await answer.json()
 
 
@@ -233,15 +257,16 @@ async def post_bundled(session, url, deliveries=BUNDLED):
             assert answer.status == 200
 
 
-async def until(session, url, condition):
-    while not condition(status := await health(session, url)):
+async def until(session, admin, database, condition):
+    """The service's health with the store's counts as they stand, once `condition` holds for it."""
+    while not condition(status := {**await health(session, admin), **counts(database)}):
         await asyncio.sleep(0.05)
     return status
 
 
 def run_with_stand_in(scenario, **stand_in_options):
     import aiohttp
-    from webhook_demo.stand_in import RunningStandIn, StandIn, load_posts
+    from tavelmoor.webhooks.stand_in import RunningStandIn, StandIn, load_posts
 
     async def go():
         stand_in = StandIn(load_posts(DATA / "posts.json"), access_token=ACCESS_TOKEN, **stand_in_options)
@@ -256,11 +281,11 @@ def test_kill_9_loses_nothing_and_a_restart_finishes_the_work(tmp_path):
 
     async def scenario(stand_in, base_url, session):
         with open(tmp_path / "first.log", "w") as log:
-            process, url = await start_service(database, base_url, log, "--concurrency", "3")
+            process, url, admin = await start_service(database, base_url, log, "--concurrency", "3")
             await post_bundled(session, url)
             # The stand-in holds every answer for a minute: events are certainly in flight and pending
             # (three in the workers' hands, as many claimed behind them).
-            status = await until(session, url, lambda s: s["in_flight"] == 6)
+            status = await until(session, admin, database, lambda s: s["in_flight"] == 6)
             assert (status["deliveries"], status["pending"]) == (len(BUNDLED), BUNDLED_EVENTS)
             second = subprocess.run(serve_command(database), capture_output=True, text=True, env=service_env(),
                                     timeout=60)
@@ -269,8 +294,8 @@ def test_kill_9_loses_nothing_and_a_restart_finishes_the_work(tmp_path):
             assert await process.wait() == -9
         stand_in.latency = 0
         with open(tmp_path / "second.log", "w") as log:
-            process, url = await start_service(database, base_url, log)
-            status = await until(session, url, lambda s: s["state"] == "ready" and s["pending"] == 0)
+            process, url, admin = await start_service(database, base_url, log)
+            status = await until(session, admin, database, lambda s: s["state"] == "ready" and s["pending"] == 0)
             process.terminate()
             assert await process.wait() == 0
         assert (status["records"], status["failed"]) == (BUNDLED_EVENTS, 0)
@@ -284,6 +309,7 @@ def test_kill_9_loses_nothing_and_a_restart_finishes_the_work(tmp_path):
 
 
 def test_retries_wait_at_least_as_long_as_retry_after(tmp_path):
+    database = tmp_path / "inbox.db"
     # One post each: HTTP 429, HTTP 503, and the Graph API's throttling code 613 sent with HTTP 400.
     faults = {"17900000000000101": (429, None), "17900000000000201": (503, None), "17900000000000104": (400, 613)}
 
@@ -291,9 +317,9 @@ def test_retries_wait_at_least_as_long_as_retry_after(tmp_path):
         for post_id, (status, code) in faults.items():
             stand_in.fail(post_id, status, code=code, retry_after="1")
         with open(tmp_path / "service.log", "w") as log:
-            process, url = await start_service(tmp_path / "inbox.db", base_url, log, "--retry-base", "0.01")
+            process, url, admin = await start_service(database, base_url, log, "--retry-base", "0.01")
             await post_bundled(session, url)
-            settled = await until(session, url, lambda s: s["pending"] == 0)
+            settled = await until(session, admin, database, lambda s: s["pending"] == 0)
             process.terminate()
             assert await process.wait() == 0
         assert (settled["records"], settled["failed"]) == (BUNDLED_EVENTS, 0)
@@ -305,33 +331,51 @@ def test_retries_wait_at_least_as_long_as_retry_after(tmp_path):
 
 
 def test_a_refused_token_pauses_the_workers_until_restart_and_deliveries_are_still_kept(tmp_path):
+    database = tmp_path / "inbox.db"
     first, *others = BUNDLED
 
     async def scenario(stand_in, base_url, session):
         stand_in.access_token = "another-token"     # the service's is refused: HTTP 401, code 190
         with open(tmp_path / "service.log", "w") as log:
-            process, url = await start_service(tmp_path / "inbox.db", base_url, log)
+            process, url, admin = await start_service(database, base_url, log)
             await post_bundled(session, url, [first])
-            await until(session, url, lambda s: s["workers"]["paused"])
+            await until(session, admin, database, lambda s: s["workers"]["paused"])
             requests = stand_in.requests
             await post_bundled(session, url, others)
             await asyncio.sleep(0.5)
-            status = await health(session, url)
+            status = {**await health(session, admin), **counts(database)}
             process.terminate()
             assert await process.wait() == 0
         assert stand_in.requests == requests
         assert "refused the access token; restart the service" in status["workers"]["pause_reason"]
         assert status["workers"]["live"] == 8
         assert (status["deliveries"], status["pending"], status["records"]) == (len(BUNDLED), BUNDLED_EVENTS, 0)
-        assert "CRITICAL webhook_demo.pipeline: the Graph API refused the access token" in (
+        assert "CRITICAL tavelmoor.webhooks.pipeline: the Graph API refused the access token" in (
             tmp_path / "service.log").read_text()
 
     run_with_stand_in(scenario)
 
 
+def test_leases_are_renewed_while_a_worker_waits_for_a_slow_answer(tmp_path):
+    database = tmp_path / "inbox.db"
+
+    async def scenario(stand_in, base_url, session):
+        with open(tmp_path / "service.log", "w") as log:
+            process, url, admin = await start_service(database, base_url, log, "--lease", "0.3")
+            await post_bundled(session, url)
+            status = await until(session, admin, database, lambda s: s["pending"] == 0)
+            process.terminate()
+            assert await process.wait() == 0
+        # Each answer takes five leases: had a lease lapsed, its event would have been fetched twice.
+        assert (stand_in.requests, status["records"]) == (BUNDLED_EVENTS, BUNDLED_EVENTS)
+        assert "claimed again" not in (tmp_path / "service.log").read_text()
+
+    run_with_stand_in(scenario, latency=1.5)
+
+
 def test_demo_drives_the_service_end_to_end(tmp_path):
     output = tmp_path / "records.jsonl"
-    proc = subprocess.run([sys.executable, "-P", "-m", "webhook_demo", "demo", "--repeat", "3", "--output", output],
+    proc = subprocess.run([sys.executable, "-P", "-m", "tavelmoor.webhooks", "demo", "--repeat", "3", "--output", output],
                           capture_output=True, text=True, env=service_env(), timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert "15 deliveries posted" in proc.stderr and "24 records, 0 failed, 0 dead letters" in proc.stderr
@@ -345,9 +389,9 @@ def test_a_stop_stores_the_work_in_hand_and_puts_back_the_rest(tmp_path):
 
     async def scenario(stand_in, base_url, session):
         with open(tmp_path / "service.log", "w") as log:
-            process, url = await start_service(database, base_url, log, "--concurrency", "3")
+            process, url, admin = await start_service(database, base_url, log, "--concurrency", "3")
             await post_bundled(session, url)
-            await until(session, url, lambda s: s["in_flight"] == 6)
+            await until(session, admin, database, lambda s: s["in_flight"] == 6)
             process.terminate()
             assert await process.wait() == 0
 

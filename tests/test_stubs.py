@@ -58,8 +58,9 @@ def test_stubtest_reports_a_stub_that_drifts_from_the_module(tmp_path):
     assert "tavelmoor.common_functions.get_media_type is inconsistent" in proc.stdout
 
 
-def test_examples_type_check_strictly(tmp_path, mypy_cache):
-    proc = mypy([EXAMPLES / "usage.py", EXAMPLES / "webhook_demo"], tmp_path, mypy_cache)
+@pytest.mark.parametrize("target", [[EXAMPLES / "usage.py"], ["-p", "tavelmoor.webhooks"]], ids=["usage", "webhooks"])
+def test_examples_and_the_service_type_check_strictly(tmp_path, mypy_cache, target):
+    proc = mypy(target, tmp_path, mypy_cache)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 

@@ -46,7 +46,9 @@ def test_wheel_holds_extension_stub_and_marker_and_no_sources(wheel):
     package = sorted(name for name in names if not name.startswith("tavelmoor-"))
     [extension] = [name for name in package if name.endswith(".so")]
     assert extension.startswith(f"tavelmoor/common_functions.cpython-{sys.version_info.major}{sys.version_info.minor}-")
-    assert {"tavelmoor/__init__.py", "tavelmoor/common_functions.pyi", "tavelmoor/py.typed"} <= set(package)
+    assert {"tavelmoor/__init__.py", "tavelmoor/common_functions.pyi", "tavelmoor/py.typed", "tavelmoor/webhooks/cli.py",
+            "tavelmoor/webhooks/store/sqlite.py", "tavelmoor/webhooks/data/webhooks.json"} <= set(package)
+    assert any(name.endswith(".dist-info/entry_points.txt") for name in names)
     assert [name for name in names if name.endswith(SOURCE_SUFFIXES) or "/common_functions/" in name] == []
 
 
@@ -64,6 +66,10 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(wheel, tmp_path):
     location, marker, stub = proc.stdout.split()
     assert Path(location).is_relative_to(env_dir)
     assert (marker, stub) == ("True", "True")
+    # Installed without its dependencies, the service's command names the extra that brings them.
+    command = subprocess.run([env_dir / "bin" / "tavelmoor-webhooks", "demo"], capture_output=True, text=True,
+                             cwd=tmp_path, timeout=120)
+    assert command.returncode == 2 and "pip install 'tavelmoor[webhooks]'" in command.stderr, command.stderr
     # A type checker run for that environment must find the installed stub.
     source = tmp_path / "consumer.py"
     source.write_text("from tavelmoor.common_functions import get_media_type\nreveal_type(get_media_type('REELS'))\n")

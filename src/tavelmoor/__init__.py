@@ -6,5 +6,5 @@ The work is done by the native extension ``tavelmoor.common_functions``;
 # Kept free of the extension, so that importing the package loads no native code.
 from tavelmoor._media_type import MediaType
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 __all__ = ["MediaType"]

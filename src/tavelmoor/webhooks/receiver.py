@@ -1,28 +1,26 @@
-"""The HTTP side: the verification handshake, signed deliveries, and the health answer.
+"""The public HTTP side: the verification handshake and signed deliveries.
 
 A delivery is answered 200 only once it is committed, so the platform's retry covers every failure before
 that point: a body that cannot be kept is answered 503. The receiver never waits for the Graph API.
 """
-import hashlib
 import hmac
-import json
 import logging
-from collections.abc import Awaitable, Callable
-from dataclasses import dataclass, field
-from typing import Any
+from collections.abc import Callable
 
 from aiohttp import web
 from aiohttp.abc import AbstractAccessLogger
 
-from webhook_demo.inbox import Inbox
-from webhook_demo.payloads import Event, PayloadError, Rejected, delivery_events
+from tavelmoor.webhooks.config import Secrets
+from tavelmoor.webhooks.metrics import Metrics
+from tavelmoor.webhooks.payloads import parse_delivery
+from tavelmoor.webhooks.signature import SIGNATURE_HEADER, signature_matches
+from tavelmoor.webhooks.store import Store
 
 WEBHOOK_PATH = "/webhooks/instagram"
 # The platform's deliveries are small; a larger body is refused before more of it is read.
 MAX_BODY_BYTES = 1 << 20
-SIGNATURE_HEADER = "X-Hub-Signature-256"
 
-log = logging.getLogger("webhook_demo.receiver")
+log = logging.getLogger("tavelmoor.webhooks.receiver")
 
 
 class AccessLogger(AbstractAccessLogger):
@@ -38,38 +36,6 @@ class AccessLogger(AbstractAccessLogger):
 
     def log(self, request: web.BaseRequest, response: web.StreamResponse, time: float) -> None:
         self.logger.debug("%s %s %s %s %.4f", request.remote, request.method, request.path, response.status, time)
-
-
-@dataclass
-class Secrets:
-    app_secret: bytes
-    verify_token: str
-    access_token: str | None = field(default=None)
-
-    def values(self) -> list[str]:
-        return [value for value in (self.app_secret.decode("utf-8", "replace"), self.verify_token,
-                                    self.access_token) if value]
-
-
-def signature_matches(app_secret: bytes, body: bytes, header: str) -> bool:
-    """Whether `header` is "sha256=" and the hex HMAC-SHA256 of the body as received, compared in constant time."""
-    prefix, _, digest = header.partition("=")
-    if prefix != "sha256" or len(digest) != 64 or not digest.isascii():
-        return False
-    expected = hmac.new(app_secret, body, hashlib.sha256).hexdigest()
-    return hmac.compare_digest(expected, digest.lower())
-
-
-def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
-    """The delivery's events, or the reason it cannot be used at all."""
-    try:
-        document = json.loads(body)
-    except (UnicodeDecodeError, ValueError) as error:
-        return f"not JSON: {error}"
-    try:
-        return delivery_events(document, "delivery")
-    except PayloadError as error:
-        return str(error)
 
 
 async def _read_limited(request: web.Request) -> bytes | None:
@@ -88,22 +54,20 @@ async def _read_limited(request: web.Request) -> bytes | None:
 
 
 class Receiver:
-    """The aiohttp application's handlers, over the inbox and a hook that wakes the workers."""
+    """The aiohttp application's handlers, over the store and a hook that wakes the workers."""
 
-    def __init__(self, inbox: Inbox, secrets: Secrets, on_stored: Callable[[], None],
-                 status: Callable[[], Awaitable[dict[str, Any]]]) -> None:
-        self._inbox = inbox
+    def __init__(self, store: Store, secrets: Secrets, metrics: Metrics, on_stored: Callable[[], None]) -> None:
+        self._store = store
         self._secrets = secrets
+        self._metrics = metrics
+        self._outcomes = metrics.delivery_outcome
         self._on_stored = on_stored
-        self._status = status
-        self.state = "recovering"
 
     def app(self) -> web.Application:
         # The size limit of request.read() too, should anything call it.
         app = web.Application(client_max_size=MAX_BODY_BYTES)
         app.router.add_get(WEBHOOK_PATH, self.handshake)
         app.router.add_post(WEBHOOK_PATH, self.delivery)
-        app.router.add_get("/healthz", self.health)
         return app
 
     async def handshake(self, request: web.Request) -> web.Response:
@@ -120,26 +84,33 @@ class Receiver:
     async def delivery(self, request: web.Request) -> web.Response:
         body = await _read_limited(request)
         if body is None:
+            self._outcomes["413"].inc()
             log.warning("delivery refused: body over %d bytes", MAX_BODY_BYTES)
             # The rest of the body was not read; the connection is not reused.
             return web.Response(status=413, text="payload too large", headers={"Connection": "close"})
         header = request.headers.get(SIGNATURE_HEADER)
         if header is None:
+            self._outcomes["401"].inc()
             log.warning("delivery refused: no signature")
             return web.Response(status=401, text="signature missing")
         if not signature_matches(self._secrets.app_secret, body, header):
+            self._outcomes["403"].inc()
             log.warning("delivery refused: signature does not match")
             return web.Response(status=403, text="signature does not match")
         events = parse_delivery(body)
         try:
-            accepted = await self._inbox.accept(body, events)
+            accepted = await self._store.accept(body, events)
         except Exception as error:
+            self._outcomes["503"].inc()
+            self._metrics.commit_failures.inc()
             log.error("delivery not kept, answered 503: %s", type(error).__name__)
             return web.Response(status=503, text="could not keep the delivery; try again",
                                 headers={"Retry-After": "5"})
         if isinstance(events, str):
+            self._outcomes["dead_letter"].inc()
             log.warning("dead letter: delivery=%d %s", accepted.delivery_id, events)
         else:
+            self._outcomes["duplicate" if accepted.duplicates and not accepted.new_events else "stored"].inc()
             log.debug("delivery=%d stored: %d new events, %d duplicates", accepted.delivery_id,
                       accepted.new_events, accepted.duplicates)
             if accepted.new_events:
@@ -147,8 +118,3 @@ class Receiver:
         # Three integers: formatted directly, which is cheaper than json_response's encoder per delivery.
         return web.Response(text=f'{{"delivery": {accepted.delivery_id}, "new_events": {accepted.new_events}, '
                                  f'"duplicates": {accepted.duplicates}}}', content_type="application/json")
-
-    async def health(self, request: web.Request) -> web.Response:
-        status = await self._status()
-        status["state"] = self.state
-        return web.json_response(status, status=200 if self.state == "ready" else 503)

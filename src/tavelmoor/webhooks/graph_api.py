@@ -3,6 +3,7 @@ import asyncio
 import email.utils
 import json
 import time
+from collections.abc import Callable
 from urllib.parse import quote
 
 import aiohttp
@@ -85,10 +86,14 @@ def retry_after_seconds(value: str | None, now: float | None = None) -> float | 
 
 
 class GraphApiClient:
-    def __init__(self, session: aiohttp.ClientSession, base_url: str, *, timeout: float = 10.0) -> None:
+    """`on_answer(status, code)` hears of every request: the HTTP status (None: no answer) and the error code."""
+
+    def __init__(self, session: aiohttp.ClientSession, base_url: str, *, timeout: float = 10.0,
+                 on_answer: Callable[[int | None, int | None], None] | None = None) -> None:
         self._session = session
         self._base_url = base_url.rstrip("/")
         self._timeout = aiohttp.ClientTimeout(total=timeout)
+        self._on_answer = on_answer or (lambda status, code: None)
 
     @property
     def base_url(self) -> str:
@@ -113,19 +118,25 @@ class GraphApiClient:
                     if len(body) > MAX_ANSWER_BYTES:
                         break
         except asyncio.TimeoutError:
+            self._on_answer(None, None)
             raise GraphApiError(f"no answer within {self._timeout.total:g} s") from None
         except aiohttp.ClientConnectorError as error:
+            self._on_answer(None, None)
             raise GraphApiError(f"cannot reach the Graph API at {self._base_url}: {error.os_error}",
                                 fatal=True) from None
         except aiohttp.ClientError as error:
             # The text of some client errors holds the request URL, and so the token.
+            self._on_answer(None, None)
             raise GraphApiError(f"request failed: {type(error).__name__}") from None
         if len(body) > MAX_ANSWER_BYTES:
+            self._on_answer(status, None)
             raise GraphApiError(f"answer larger than {MAX_ANSWER_BYTES} bytes", status=status)
         text = body.decode("utf-8", errors="replace")
         if status >= 400:
             message, code, subcode, transient = _error_details(text)
+            self._on_answer(status, code)
             raise GraphApiError(f"HTTP {status}: {message}", status=status, code=code, subcode=subcode,
                                 transient=transient, retry_after=retry_after,
                                 fatal=status == 401 or code == INVALID_TOKEN_CODE)
+        self._on_answer(status, None)
         return text

@@ -11,6 +11,7 @@ import secrets
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
+from importlib.resources.abc import Traversable
 from typing import Any
 
 from aiohttp import web
@@ -149,51 +150,25 @@ class RunningStandIn:
         await self._runner.cleanup()
 
 
-def load_posts(path: str) -> dict[str, Any]:
-    with open(path, encoding="utf-8") as file:
-        posts = json.load(file)
+def load_posts(path: Traversable) -> dict[str, Any]:
+    posts = json.loads(path.read_text(encoding="utf-8"))
     if not isinstance(posts, dict):
         raise ValueError(f"{path}: expected an object of posts by id")
     return posts
 
 
-def _fault(text: str) -> tuple[str, int, int | None, str | None, int]:
-    """POST_ID:STATUS[:CODE][@RETRY_AFTER][xTIMES], such as 17900000000000101:429@2 or 17900000000000104:400:613."""
-    rest, _, times = text.partition("x")
-    rest, _, retry_after = rest.partition("@")
-    post_id, _, answer = rest.partition(":")
-    status, _, code = answer.partition(":")
-    try:
-        return post_id, int(status), int(code) if code else None, retry_after or None, int(times or 1)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected POST_ID:STATUS[:CODE][@RETRY_AFTER][xTIMES], got {text!r}")
-
-
-async def _serve(stand_in: StandIn, port: int) -> None:
-    async with RunningStandIn(stand_in, port) as running:
-        print(running.base_url, running.stand_in.access_token, flush=True)
-        await asyncio.Event().wait()
-
-
-def main() -> None:
-    from webhook_demo.cli import DATA_DIR
-    parser = argparse.ArgumentParser(description="Serve the bundled posts as a Graph API stand-in.")
-    parser.add_argument("--posts", default=str(DATA_DIR / "posts.json"))
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
-    parser.add_argument("--access-token", help="token to require (default: a random one, printed)")
-    parser.add_argument("--latency", type=float, default=0.0, help="seconds to wait before each answer")
-    parser.add_argument("--fail", type=_fault, action="append", default=[], metavar="POST_ID:STATUS[:CODE][@S][xN]",
-                        help="answer the next N (default 1) requests for a post with an error: 429, 503, or a "
-                        "throttling code such as 400:613, with Retry-After S if given; may be repeated")
-    args = parser.parse_args()
+def run_stand_in(args: argparse.Namespace) -> int:
+    """`stand-in`: serves the posts on its own until interrupted, after printing its base URL and token."""
     stand_in = StandIn(load_posts(args.posts), access_token=args.access_token, latency=args.latency)
     for post_id, status, code, retry_after, times in args.fail:
         stand_in.fail(post_id, status, code=code, retry_after=retry_after, times=times)
+
+    async def serve() -> None:
+        async with RunningStandIn(stand_in, args.port) as running:
+            print(running.base_url, stand_in.access_token, flush=True)
+            await asyncio.Event().wait()
     try:
-        asyncio.run(_serve(stand_in, args.port))
+        asyncio.run(serve())
     except KeyboardInterrupt:
         pass
-
-
-if __name__ == "__main__":
-    main()
+    return 0

@@ -7,8 +7,6 @@ pending, stops the service, and writes the stored records as JSON lines.
 import argparse
 import asyncio
 import contextlib
-import hashlib
-import hmac
 import json
 import os
 import re
@@ -18,19 +16,17 @@ import sys
 import tempfile
 import time
 from collections.abc import Iterator
+from importlib.resources.abc import Traversable
 from pathlib import Path
 from typing import Any, TextIO
 from urllib.parse import urlsplit
 
-import aiohttp
+from tavelmoor.webhooks.config import ACCESS_TOKEN_VARIABLE, APP_SECRET_VARIABLE, PROG, VERIFY_TOKEN_VARIABLE
+from tavelmoor.webhooks.payloads import DATA, PayloadError
+from tavelmoor.webhooks.signature import SIGNATURE_HEADER, sign
+from tavelmoor.webhooks.stand_in import FRESH_ID_STEP
+from tavelmoor.webhooks.store.sqlite import open_read_only, stored_failures, stored_records, unfinished_events
 
-from webhook_demo.inbox import stored_failures, stored_records
-from webhook_demo.payloads import PayloadError
-from webhook_demo.receiver import SIGNATURE_HEADER
-from webhook_demo.service import ACCESS_TOKEN_VARIABLE, APP_SECRET_VARIABLE, VERIFY_TOKEN_VARIABLE
-from webhook_demo.stand_in import FRESH_ID_STEP
-
-PROG = "webhook_demo"
 # The platform retries a delivery that was not answered 200; so does the demo, a few times.
 DELIVERY_TRIES = 5
 SERVICE_START_SECONDS = 30
@@ -73,7 +69,7 @@ def _fresh_change(change: Any, copy_number: int) -> Any:
     return {**change, "value": value}
 
 
-def read_deliveries(paths: list[Path]) -> list[Any]:
+def read_deliveries(paths: list[Traversable]) -> list[Any]:
     deliveries = []
     for path in paths:
         try:
@@ -90,7 +86,7 @@ def signed_bodies(deliveries: list[Any], repeat: int, app_secret: bytes) -> Iter
     for copy_number in range(repeat):
         for delivery in deliveries:
             body = json.dumps(fresh_copy(delivery, copy_number), ensure_ascii=False).encode("utf-8")
-            yield body, "sha256=" + hmac.new(app_secret, body, hashlib.sha256).hexdigest()
+            yield body, sign(app_secret, body)
 
 
 def peak_rss_bytes(pid: int) -> int | None:
@@ -167,10 +163,12 @@ class Driver:
         self.refused = 0
 
     async def start_service(self, log_file: TextIO) -> tuple[asyncio.subprocess.Process, str]:
+        """Starts `serve` and returns the process and its webhook URL."""
         env = {key: value for key, value in os.environ.items() if key != ACCESS_TOKEN_VARIABLE}
         env.update({APP_SECRET_VARIABLE: self.app_secret, VERIFY_TOKEN_VARIABLE: secrets.token_urlsafe(16)})
         args = self.args
-        command = [sys.executable, "-P", "-m", "webhook_demo", "serve", "--host", "127.0.0.1", "--port", "0",
+        command = [sys.executable, "-P", "-m", "tavelmoor.webhooks", "serve", "--host", "127.0.0.1", "--port", "0",
+                   "--admin-port", "0",
                    "--database", str(self.database), "--concurrency", str(args.concurrency),
                    "--latency", str(args.latency), "--timeout", str(args.timeout), "--synchronous", args.synchronous,
                    "--settings", str(args.settings), "--posts", str(args.posts)]
@@ -178,11 +176,12 @@ class Driver:
                                                        env=env)
         assert process.stdout is not None
         try:
-            line = await asyncio.wait_for(process.stdout.readline(), SERVICE_START_SECONDS)
+            async with asyncio.timeout(SERVICE_START_SECONDS):
+                lines = [await process.stdout.readline(), await process.stdout.readline()]
         except TimeoutError:
-            line = b""
-        url = line.decode().removeprefix("listening on ").strip()
-        if not url.startswith("http://"):
+            lines = [b"", b""]
+        url = lines[0].decode().removeprefix("listening on ").strip()
+        if not (url.startswith("http://") and lines[1].startswith(b"admin on http://")):
             await self.stop_service(process)
             raise RuntimeError("the service did not start")
         return process, url
@@ -213,21 +212,25 @@ class Driver:
         # One generator shared by all posters: each takes the next body when it is free.
         await asyncio.gather(*(poster() for _ in range(self.args.post_concurrency)))
 
-    async def wait_until_settled(self, session: aiohttp.ClientSession, health_url: str, total: int) -> dict[str, Any]:
+    async def wait_until_settled(self, total: int) -> None:
+        """Waits until no event is pending, in flight or waiting, watching the database as `records` does.
+
+        The service's own counts are at most a second old, too coarse for timing a run of a few seconds.
+        """
         shown = False
-        while True:
-            async with session.get(health_url) as answer:
-                status: dict[str, Any] = await answer.json()
-            settled = status["records"] + status["failed"]
-            if self.args.progress and total:
-                shown = True
-                print(f"\r{settled}/{total} events stored ({100 * settled // total}%)", end="", file=sys.stderr,
-                      flush=True)
-            if status["pending"] == 0 and status.get("state") == "ready":
-                if shown:
-                    print(file=sys.stderr)
-                return status
-            await asyncio.sleep(0.1)
+        with contextlib.closing(open_read_only(self.database)) as db:
+            while True:
+                left = unfinished_events(db)
+                if self.args.progress and total:
+                    shown = True
+                    settled = max(total - left, 0)
+                    print(f"\r{settled}/{total} events stored ({100 * settled // total}%)", end="",
+                          file=sys.stderr, flush=True)
+                if left == 0:
+                    break
+                await asyncio.sleep(0.05)
+        if shown:
+            print(file=sys.stderr)
 
     async def run(self, deliveries: list[Any], events_per_round: int, out: TextIO) -> int:
         args = self.args
@@ -235,34 +238,36 @@ class Driver:
         with open(self.service_log, "w", encoding="utf-8") as log_file:
             process, url = await self.start_service(log_file)
             try:
-                health_url = url.split("/webhooks/")[0] + "/healthz"
-                async with aiohttp.ClientSession() as session:
-                    started = time.monotonic()
-                    await self.post_all(url, signed_bodies(deliveries, args.repeat, self.app_secret.encode()))
-                    posted_in = time.monotonic() - started
-                    status = await self.wait_until_settled(session, health_url, total)
-                    settled_in = time.monotonic() - started
+                started = time.monotonic()
+                await self.post_all(url, signed_bodies(deliveries, args.repeat, self.app_secret.encode()))
+                posted_in = time.monotonic() - started
+                await self.wait_until_settled(total)
+                settled_in = time.monotonic() - started
                 peak = peak_rss_bytes(process.pid)
-            except (aiohttp.ClientError, OSError, asyncio.IncompleteReadError, PostError) as error:
+            except (OSError, asyncio.IncompleteReadError, PostError) as error:
                 raise RuntimeError(f"the service stopped answering ({type(error).__name__})") from None
             finally:
                 exit_code = await self.stop_service(process)
         if exit_code != 0:
             raise RuntimeError(f"the service stopped with exit status {exit_code}")
+        records = failed = dead_letters = 0
         for text in stored_records(self.database):
             out.write(text + "\n")
+            records += 1
         out.flush()
-        failed = 0
         for failure in stored_failures(self.database):
-            failed += 1
+            if "dead_letter" in failure:
+                dead_letters += 1
+            else:
+                failed += 1
             print(f"{PROG}: failed: {json.dumps(failure, ensure_ascii=False)}", file=sys.stderr)
-        events = status["records"] + status["failed"]
+        events = records + failed
         peak_text = f"{peak / 2**20:.1f} MiB" if peak is not None else "unknown"
         print(f"{PROG}: {self.posted} deliveries posted in {posted_in:.2f} s ({self.posted / posted_in:.0f}/s); "
-              f"{status['records']} records, {status['failed']} failed, {status['dead_letters']} dead letters; "
+              f"{records} records, {failed} failed, {dead_letters} dead letters; "
               f"{events} events stored in {settled_in:.2f} s ({events / settled_in:.0f} events/s); "
               f"service peak RSS {peak_text}", file=sys.stderr)
-        return 1 if failed or self.refused else 0
+        return 1 if failed or dead_letters or self.refused else 0
 
 
 def count_events(deliveries: list[Any]) -> int:
@@ -272,8 +277,10 @@ def count_events(deliveries: list[Any]) -> int:
 
 
 def run_demo(args: argparse.Namespace, out: TextIO) -> int:
-    deliveries = read_deliveries(args.payloads)
-    with tempfile.TemporaryDirectory(prefix="webhook_demo-") as workdir:
+    deliveries = read_deliveries(args.payloads or [DATA / "webhooks.json"])
+    if args.progress is None:
+        args.progress = sys.stderr.isatty()
+    with tempfile.TemporaryDirectory(prefix="tavelmoor-webhooks-") as workdir:
         driver = Driver(args, Path(workdir))
         try:
             return asyncio.run(driver.run(deliveries, count_events(deliveries), out))

@@ -11,8 +11,8 @@ from tavelmoor.common_functions import (
     process_parent_post,
 )
 
-from webhook_demo.graph_api import GraphApiClient, GraphApiError
-from webhook_demo.payloads import Account, Event
+from tavelmoor.webhooks.graph_api import GraphApiClient, GraphApiError
+from tavelmoor.webhooks.payloads import Account, Event
 
 CHANNEL_TYPES = {"comments": "instagram_comment", "mentions": "instagram_mention"}
 

@@ -1,10 +1,19 @@
-"""Reading webhook deliveries and account settings, checked before any request is made."""
+"""Webhook deliveries into events, and account settings, checked before any request is made.
+
+The service's entry point is `parse_delivery`: the raw body of a signed delivery in, its events (or the
+reason it is no delivery at all) out. It never raises, whatever the body holds. The batch mode reads whole
+files with `read_events`. The bundled samples are package data under `DATA`.
+"""
 import hashlib
+import importlib.resources
 import json
 from collections.abc import Iterator
 from dataclasses import dataclass
-from pathlib import Path
+from importlib.resources.abc import Traversable
 from typing import Any
+
+# The bundled deliveries, settings and posts, read as package data.
+DATA = importlib.resources.files("tavelmoor.webhooks") / "data"
 
 
 class PayloadError(Exception):
@@ -33,7 +42,7 @@ class Account:
     brands: list[dict[str, Any]]
 
 
-def _load_json(path: Path) -> Any:
+def _load_json(path: Traversable) -> Any:
     try:
         text = path.read_text(encoding="utf-8")
     except OSError as error:
@@ -157,7 +166,23 @@ def delivery_events(document: Any, where: str) -> list[Event | Rejected]:
     return events
 
 
-def read_events(path: Path) -> list[Event | Rejected]:
+def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
+    """The events of one delivery's body, or the reason it cannot be used at all (it is then a dead letter)."""
+    try:
+        document = json.loads(body)
+    except (UnicodeDecodeError, ValueError) as error:
+        return f"not JSON: {error}"
+    except RecursionError:
+        return "not JSON: nested too deeply to read"
+    try:
+        return delivery_events(document, "delivery")
+    except PayloadError as error:
+        return str(error)
+    except RecursionError:
+        return "delivery: nested too deeply to read"
+
+
+def read_events(path: Traversable) -> list[Event | Rejected]:
     """The events of a file holding one webhook delivery or a list of them."""
     document = _load_json(path)
     deliveries = document if isinstance(document, list) else [document]
@@ -176,7 +201,7 @@ def event_from_json(text: str) -> Event:
     return Event(**json.loads(text))
 
 
-def read_accounts(path: Path) -> dict[str, Account]:
+def read_accounts(path: Traversable) -> dict[str, Account]:
     """The settings file's accounts by Instagram account id."""
     document = _object(_load_json(path), str(path))
     accounts = {}

@@ -1,5 +1,0 @@
-import sys
-
-from webhook_demo.cli import main
-
-sys.exit(main())

@@ -1,0 +1,5 @@
+import sys
+
+from tavelmoor.webhooks.cli import main
+
+sys.exit(main())

@@ -1,0 +1,64 @@
+"""The admin endpoints, on a port of their own: `/healthz` (JSON) and `/metrics` (Prometheus text format).
+
+Counting a large table takes a while, so both read the store's counts through a cache at most `max_age` old;
+callers that come while it is refreshed share the one refresh.
+"""
+import asyncio
+import dataclasses
+from collections.abc import Callable
+from typing import Any
+
+from aiohttp import web
+from prometheus_client import CONTENT_TYPE_LATEST
+
+from tavelmoor.webhooks.metrics import Metrics
+from tavelmoor.webhooks.store import Counts, Store
+
+
+class CountsCache:
+    def __init__(self, store: Store, max_age: float = 1.0) -> None:
+        self._store = store
+        self._max_age = max_age
+        self._value: Counts | None = None
+        self._taken_at = 0.0
+        self._refresh: asyncio.Future[Counts] | None = None
+
+    async def get(self) -> Counts:
+        loop = asyncio.get_running_loop()
+        if self._value is not None and loop.time() - self._taken_at < self._max_age:
+            return self._value
+        if self._refresh is None:
+            self._refresh = asyncio.ensure_future(self._count())
+        return await asyncio.shield(self._refresh)
+
+    async def _count(self) -> Counts:
+        try:
+            started = asyncio.get_running_loop().time()
+            self._value = await self._store.counts()
+            self._taken_at = started
+            return self._value
+        finally:
+            self._refresh = None
+
+
+class Admin:
+    """`status` gives the service's own part of the health answer: its state, and its workers."""
+
+    def __init__(self, counts: CountsCache, metrics: Metrics, status: Callable[[], dict[str, Any]]) -> None:
+        self._counts = counts
+        self._metrics = metrics
+        self._status = status
+
+    def app(self) -> web.Application:
+        app = web.Application()
+        app.router.add_get("/healthz", self.health)
+        app.router.add_get("/metrics", self.metrics)
+        return app
+
+    async def health(self, request: web.Request) -> web.Response:
+        status = {**dataclasses.asdict(await self._counts.get()), **self._status()}
+        return web.json_response(status, status=200 if status["state"] == "ready" else 503)
+
+    async def metrics(self, request: web.Request) -> web.Response:
+        self._metrics.set_counts(await self._counts.get())
+        return web.Response(body=self._metrics.render(), headers={"Content-Type": CONTENT_TYPE_LATEST})

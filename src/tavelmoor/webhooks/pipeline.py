@@ -1,0 +1,333 @@
+"""Enrichment: a fixed pool of workers turns pending events into stored records.
+
+A dispatcher claims events from the store in batches, as room frees up in a bounded queue, and the workers
+take them from there. A worker fetches the parent post through the Graph API client and builds the record;
+the dispatcher stores the records finished meanwhile, renews the leases of the claims in hand and claims the
+next events together, which the SQLite store commits as one transaction, so a busy pool pays for one commit
+per batch, not two per event. Nothing holds a transaction across the network, because every store call is one
+short job. Every outcome is written under the claim's token: one that comes too late (the lease passed and
+the event was claimed again) changes nothing and is counted and logged.
+
+Retrying is decided here, not in the client: a transient failure makes the event wait (in the store, holding no
+worker) until a later attempt, throttling pauses every worker until it passes, and a refused token pauses them
+until the service is restarted.
+"""
+import asyncio
+import json
+import logging
+import random
+import time
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from tavelmoor.webhooks.graph_api import GraphApiClient, GraphApiError
+from tavelmoor.webhooks.metrics import Metrics
+from tavelmoor.webhooks.payloads import Account
+from tavelmoor.webhooks.records import build_record, fetch_parent_post
+from tavelmoor.webhooks.store import Claim, Claimed, Store
+
+log = logging.getLogger("tavelmoor.webhooks.pipeline")
+
+# How long the dispatcher waits after the store failed to hand out events.
+CLAIM_RETRY_SECONDS = 1.0
+
+
+@dataclass(frozen=True)
+class Backoff:
+    """Capped exponential backoff with full jitter over its upper half."""
+    base: float = 0.5
+    cap: float = 60.0
+
+    def delay(self, attempts: int) -> float:
+        ceiling = min(self.cap, self.base * 2 ** max(attempts - 1, 0))
+        return random.uniform(ceiling / 2, ceiling)
+
+
+def _fields(claim: Claim, error: GraphApiError | None = None) -> str:
+    text = (f"delivery={claim.delivery_id} event={claim.key} account={claim.event.account_id} "
+            f"field={claim.event.kind} attempt={claim.attempts}")
+    if error is not None:
+        text += f" status={error.status} code={error.code} subcode={error.subcode}"
+    return text
+
+
+class Pipeline:
+    def __init__(self, store: Store, client: GraphApiClient, access_token: str, accounts: Mapping[str, Account],
+                 metrics: Metrics, *, concurrency: int, max_attempts: int = 8, backoff: Backoff = Backoff(),
+                 lease: float = 30.0, max_work: float = 60.0) -> None:
+        self._store = store
+        self._client = client
+        self._token = access_token
+        self._accounts = accounts
+        self._metrics = metrics
+        self.concurrency = concurrency
+        self.max_attempts = max_attempts
+        self._backoff = backoff
+        self._lease = lease
+        # A worker that holds one event longer than this is taken as stalled: its claim is no longer renewed,
+        # so that the event is claimed again once the lease passes.
+        self._max_work = max_work
+        # Claimed and not yet settled: at most one in each worker's hands and as many again queued.
+        self._limit = 2 * concurrency
+        # Every claim not yet settled (queued, in a worker's hands, or finished and not yet stored), by event id
+        # and token, with the loop time it was claimed at. A stalled worker's event may be claimed again, so
+        # an id alone does not name a claim.
+        self._held: dict[tuple[int, int], tuple[Claim, float]] = {}
+        # Records built and not yet stored; their claims are still held.
+        self._done: list[tuple[Claim, str]] = []
+        # The claims in workers' hands, with the loop time work on each began.
+        self._working: dict[tuple[int, int], float] = {}
+        self._queue: asyncio.Queue[Claim | None] = asyncio.Queue()
+        self._wake = asyncio.Event()
+        self._running = asyncio.Event()
+        self._running.set()
+        self._stopping = False
+        self._paused_until: float | None = None
+        self.pause_reason: str | None = None
+        self._resume_handle: asyncio.TimerHandle | None = None
+        self._renew_at = 0.0
+        self._dispatcher: asyncio.Task[None] | None = None
+        self._workers: list[asyncio.Task[None]] = []
+
+    def start(self) -> None:
+        self._renew_at = asyncio.get_running_loop().time() + self._lease / 3
+        self._dispatcher = asyncio.ensure_future(self._dispatch())
+        self._workers = [asyncio.ensure_future(self._work()) for _ in range(self.concurrency)]
+
+    def wake(self) -> None:
+        """New events were stored: claim them."""
+        self._wake.set()
+
+    def status(self) -> dict[str, Any]:
+        return {"live": sum(not worker.done() for worker in self._workers),
+                "busy": len(self._working),
+                "paused": not self._running.is_set(),
+                "pause_reason": self.pause_reason}
+
+    def _pause(self, reason: str, kind: str, until: float | None) -> None:
+        """Holds every worker back until `until` (a loop time), or until restart when it is None."""
+        if not self._running.is_set() and (self._paused_until is None
+                                           or (until is not None and until <= self._paused_until)):
+            return
+        self._metrics.pauses.labels(kind).inc()
+        self.pause_reason = reason
+        self._paused_until = until
+        self._running.clear()
+        if self._resume_handle is not None:
+            self._resume_handle.cancel()
+            self._resume_handle = None
+        if until is not None:
+            self._resume_handle = asyncio.get_running_loop().call_at(until, self._resume)
+
+    def _resume(self) -> None:
+        self._resume_handle = None
+        self._paused_until = None
+        self.pause_reason = None
+        self._running.set()
+        self._wake.set()
+        log.info("workers resumed")
+
+    def _stale(self, claims: Sequence[Claim], outcome: str) -> None:
+        for claim in claims:
+            self._metrics.stale_outcomes.inc()
+            log.warning("outcome not stored (%s): the event was claimed again after this claim's lease passed %s",
+                        outcome, _fields(claim))
+
+    def _release(self, claim: Claim) -> None:
+        """The claim is settled one way or another: its place is free again."""
+        self._held.pop((claim.id, claim.token), None)
+        self._wake.set()
+
+    def _renewable(self, now: float, done: list[tuple[Claim, str]]) -> list[Claim]:
+        """The claims held and not being finished, but those of stalled workers."""
+        stalled = now - self._max_work
+        finishing = {(claim.id, claim.token) for claim, _ in done}
+        return [claim for key, (claim, _) in self._held.items()
+                if key not in finishing and self._working.get(key, now) > stalled]
+
+    async def _dispatch(self) -> None:
+        loop = asyncio.get_running_loop()
+        metrics = self._metrics
+        while True:
+            if self._stopping and not self._done:
+                return
+            self._wake.clear()
+            claiming = self._running.is_set() and not self._stopping
+            done, self._done = self._done, []
+            room = self._limit - len(self._held) + len(done) if claiming else 0
+            now = loop.time()
+            renew = []
+            if now >= self._renew_at and not self._stopping:
+                renew = self._renewable(now, done)
+                self._renew_at = now + self._lease / 3
+            # Submitted together, so that the store may commit them as one transaction. Shielded: the stored
+            # records and the claims must be accounted for even at a stop. A claim that renewal finds no longer
+            # held needs nothing here: its worker's outcome will be refused as stale, and counted then.
+            jobs = {name: job for name, job in (
+                ("finish", self._store.finish(done) if done else None),
+                ("renew", self._store.renew(renew, self._lease) if renew else None),
+                ("claim", self._store.claim(room, lease=self._lease, max_attempts=self.max_attempts)
+                 if room > 0 else None)) if job is not None}
+            due: float | None = None
+            if jobs:
+                results = dict(zip(jobs, await asyncio.shield(asyncio.gather(*jobs.values(),
+                                                                              return_exceptions=True))))
+                failures = [result for result in results.values() if isinstance(result, BaseException)]
+                stale = results.get("finish")
+                if isinstance(stale, list):
+                    self._stale(stale, "done")
+                    finished_at = loop.time()
+                    for claim, _ in done:
+                        if claim not in stale:
+                            metrics.latency.observe(finished_at - self._held[claim.id, claim.token][1])
+                        self._release(claim)
+                elif done:
+                    # A store that fails now (a lock held elsewhere, a full disk) may work again later.
+                    self._done = done + self._done
+                claimed = results.get("claim")
+                if isinstance(claimed, Claimed):
+                    self._take(claimed, loop.time())
+                    due = claimed.next_due
+                if failures:
+                    metrics.commit_failures.inc(len(failures))
+                    if self._stopping:
+                        log.error("could not store %d records; their events are taken up again at the next "
+                                  "start: %s", len(self._done), failures[0])
+                        self._done.clear()
+                        return
+                    log.error("could not store records or claim events, trying again in %.0f s: %s",
+                              CLAIM_RETRY_SECONDS, failures[0])
+                    await asyncio.sleep(CLAIM_RETRY_SECONDS)
+                    continue
+            if self._wake.is_set():
+                continue
+            # With no room the next settled event wakes the dispatcher; with room, so may the next retry.
+            timeout = self._renew_at - loop.time() if self._held else None
+            if claiming and due is not None and len(self._held) < self._limit:
+                until_due = due - time.time()
+                if until_due <= 0:
+                    continue
+                timeout = until_due if timeout is None else min(timeout, until_due)
+            try:
+                await asyncio.wait_for(self._wake.wait(), timeout)
+            except TimeoutError:
+                pass
+
+    def _take(self, claimed: Claimed, now: float) -> None:
+        if claimed.expired:
+            self._metrics.expired_claims.inc(claimed.expired)
+            log.warning("%d events claimed again after their lease passed", claimed.expired)
+        for claim in claimed.claims:
+            self._held[claim.id, claim.token] = (claim, now)
+            self._queue.put_nowait(claim)
+
+    async def _work(self) -> None:
+        loop = asyncio.get_running_loop()
+        while (claim := await self._queue.get()) is not None:
+            stored_later = False
+            try:
+                await self._running.wait()
+                if self._stopping:
+                    return      # the claim is put back at the stop, with those still queued
+                self._working[claim.id, claim.token] = loop.time()
+                stored_later = await self._handle(claim)
+            except Exception as error:
+                # The store itself failed; the event stays in flight until its lease passes.
+                self._metrics.commit_failures.inc()
+                log.error("could not store the outcome of an event %s: %s", _fields(claim), error)
+            finally:
+                self._working.pop((claim.id, claim.token), None)
+            if not stored_later:
+                self._release(claim)
+
+    async def _handle(self, claim: Claim) -> bool:
+        """Works on one event; True when its record waits for the dispatcher to store it."""
+        event = claim.event
+        account = self._accounts.get(event.account_id)
+        if account is None:
+            log.warning("event failed: no setting for the account %s", _fields(claim))
+            await self._fail(claim, f"no setting for Instagram account {event.account_id}")
+            return False
+        try:
+            post = await fetch_parent_post(event, self._client, self._token)
+            text = json.dumps(build_record(event, account, post), ensure_ascii=False)
+        except GraphApiError as error:
+            await self._on_graph_error(claim, error)
+            return False
+        except Exception as error:
+            log.error("event failed: %s %s", type(error).__name__, _fields(claim))
+            await self._fail(claim, f"unexpected {type(error).__name__}: {error}")
+            return False
+        self._done.append((claim, text))
+        self._wake.set()
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("event done %s", _fields(claim))
+        return True
+
+    async def _fail(self, claim: Claim, reason: str) -> None:
+        if not await self._store.fail(claim, reason):
+            self._stale([claim], "failed")
+
+    async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
+        reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"
+        if error.token_refused:
+            self._pause("the Graph API refused the access token; restart the service with a valid one",
+                        "token_refused", None)
+            log.critical("the Graph API refused the access token: all workers paused until restart; "
+                         "deliveries are still accepted %s", _fields(claim, error))
+            self._stale(await self._store.put_back([claim]), "put back")
+            return
+        if not error.retryable:
+            log.warning("event failed %s", _fields(claim, error))
+            await self._fail(claim, reason)
+            return
+        if claim.attempts >= self.max_attempts:
+            log.warning("event failed after its last attempt %s", _fields(claim, error))
+            await self._fail(claim, f"gave up after {claim.attempts} attempts: {reason}")
+            return
+        delay = max(self._backoff.delay(claim.attempts), error.retry_after or 0.0)
+        if error.throttled:
+            loop = asyncio.get_running_loop()
+            self._pause(f"throttled by the Graph API (HTTP {error.status}, code {error.code})", "throttled",
+                        loop.time() + delay)
+            log.warning("throttled: all workers paused for %.1f s %s", delay, _fields(claim, error))
+        else:
+            log.info("will retry in %.1f s %s", delay, _fields(claim, error))
+        self._metrics.retries.inc()
+        if not await self._store.wait(claim, time.time() + delay, reason):
+            self._stale([claim], "waiting")
+
+    async def stop(self, deadline: float) -> None:
+        """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back."""
+        self._stopping = True
+        if self._resume_handle is not None:
+            self._resume_handle.cancel()
+        # Wake everything that waits, so that each sees the stop; idle workers end at the None.
+        self._running.set()
+        self._wake.set()
+        for _ in self._workers:
+            self._queue.put_nowait(None)
+        if self._workers:
+            await asyncio.wait(self._workers, timeout=deadline)
+        for task in self._workers:
+            task.cancel()
+        await asyncio.gather(*self._workers, return_exceptions=True)
+        # The dispatcher is not cancelled: it ends once its last job is done, and the claims that job brings
+        # back are among those put back below.
+        self._wake.set()
+        if self._dispatcher is not None:
+            await asyncio.gather(self._dispatcher, return_exceptions=True)
+        if self._done:
+            try:
+                self._stale(await self._store.finish(self._done), "done")
+            except Exception as error:
+                log.error("could not store %d records; their events are taken up again at the next start: %s",
+                          len(self._done), error)
+            for claim, _ in self._done:
+                self._held.pop((claim.id, claim.token), None)
+            self._done = []
+        left = [claim for claim, _ in self._held.values()]
+        if left:
+            self._stale(await self._store.put_back(left), "put back")
+        log.info("pipeline stopped; %d events in hand put back to pending", len(left))
