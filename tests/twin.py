@@ -148,14 +148,23 @@ def _refuse(parameter, expected, value):
     raise error
 
 
-# The one list of messages that the native module words otherwise than CPython does for this twin,
-# each the module's documented text: (CPython's wording, the module's).
+import sys as _sys  # here, below the lines that mirror the module's source, which must not move
+
+# Where CPython, running this twin, does otherwise than the native module, which keeps what its README
+# and changelog say: the differences the comparisons allow, all of them here.
+#
+# The messages that the module words otherwise, each its documented text: (CPython's wording, the module's).
 NATIVE_WORDING = [
     # Every version: the StopIteration guard of a coroutine.
     (re.compile(r"coroutine raised StopIteration"), "generator raised StopIteration"),
     # From 3.14 on, CPython words a failed await anew; the module keeps the 3.13 wording.
     (re.compile(r"^'(.*)' object can't be awaited$"), r"object \1 can't be used in 'await' expression"),
 ]
+
+
+# From 3.14 on, the StopIteration that carries a coroutine's result has no __context__ in CPython; the
+# module's still has the exception being handled, as CPython's had before.
+RESULT_STOP_HAS_CONTEXT = _sys.version_info < (3, 14)
 
 
 def as_native(message: str) -> str:
