@@ -148,8 +148,6 @@ def _refuse(parameter, expected, value):
     raise error
 
 
-import sys as _sys  # here, below the lines that mirror the module's source, which must not move
-
 # Where CPython, running this twin, does otherwise than the native module, which keeps what its README
 # and changelog say: the differences the comparisons allow, all of them here.
 #
@@ -162,9 +160,27 @@ NATIVE_WORDING = [
 ]
 
 
-# From 3.14 on, the StopIteration that carries a coroutine's result has no __context__ in CPython; the
-# module's still has the exception being handled, as CPython's had before.
-RESULT_STOP_HAS_CONTEXT = _sys.version_info < (3, 14)
+def _result_stop_has_context() -> bool:
+    """Whether this CPython chains the exception being handled to the StopIteration that carries a
+    generator's result. 3.13.0 does; 3.14 and later 3.13 releases (Debian's 3.13.5) do not, while the
+    module's coroutine still does."""
+    def generator():
+        yield
+        return 1
+
+    running = generator()
+    next(running)
+    try:
+        raise LookupError
+    except LookupError:
+        try:
+            next(running)
+        except StopIteration as stop:
+            return stop.__context__ is not None
+    raise AssertionError("the generator did not end")
+
+
+RESULT_STOP_HAS_CONTEXT = _result_stop_has_context()
 
 
 def as_native(message: str) -> str:
