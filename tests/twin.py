@@ -148,39 +148,14 @@ def _refuse(parameter, expected, value):
     raise error
 
 
-# Where CPython, running this twin, does otherwise than the native module, which keeps what its README
-# and changelog say: the differences the comparisons allow, all of them here.
-#
-# The messages that the module words otherwise, each its documented text: (CPython's wording, the module's).
+# The one list of messages that the native module words otherwise than CPython does for this twin,
+# each the module's documented text: (CPython's wording, the module's).
 NATIVE_WORDING = [
     # Every version: the StopIteration guard of a coroutine.
     (re.compile(r"coroutine raised StopIteration"), "generator raised StopIteration"),
     # From 3.14 on, CPython words a failed await anew; the module keeps the 3.13 wording.
     (re.compile(r"^'(.*)' object can't be awaited$"), r"object \1 can't be used in 'await' expression"),
 ]
-
-
-def _result_stop_has_context() -> bool:
-    """Whether this CPython chains the exception being handled to the StopIteration that carries a
-    generator's result. 3.13.0 does; 3.14 and later 3.13 releases (Debian's 3.13.5) do not, while the
-    module's coroutine still does."""
-    def generator():
-        yield
-        return 1
-
-    running = generator()
-    next(running)
-    try:
-        raise LookupError
-    except LookupError:
-        try:
-            next(running)
-        except StopIteration as stop:
-            return stop.__context__ is not None
-    raise AssertionError("the generator did not end")
-
-
-RESULT_STOP_HAS_CONTEXT = _result_stop_has_context()
 
 
 def as_native(message: str) -> str:

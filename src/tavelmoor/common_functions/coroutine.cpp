@@ -477,17 +477,22 @@ static Ref new_stop_iteration(PyObject* value) noexcept
     return stop;
 }
 
-// Raises StopIteration(value) with the exception being handled, if any, as its
-// context, as PyErr_SetObject chains it. A new exception cannot be in that
-// exception's context chain, so there is no cycle to break.
+// Raises StopIteration(value) as the running interpreter's own coroutines do.
+// Up to 3.13.1 CPython raised it with PyErr_SetObject, which chains the exception
+// being handled as its context; from 3.13.2 on (gh-128078) it is raised bare.
+// The check reads the runtime version: a wheel built on one patch release runs
+// on the others. A new exception cannot be in the handled exception's context
+// chain, so there is no cycle to break.
 static void raise_stop_iteration(PyObject* value) noexcept
 {
     Ref stop = new_stop_iteration(value);
     if (!stop)
         return;
-    PyObject* handled = PyErr_GetHandledException();
-    if (handled)
-        PyException_SetContext(stop.get(), handled);
+    if (Py_Version < 0x030D0200) {
+        PyObject* handled = PyErr_GetHandledException();
+        if (handled)
+            PyException_SetContext(stop.get(), handled);
+    }
     PyErr_SetRaisedException(stop.release());
 }
 
