@@ -29,8 +29,8 @@ def is_stop_iteration_guard(exc: BaseException) -> bool:
 
 
 def message(exc: BaseException) -> str:
-    # The one wording that differs on purpose: the coroutine's StopIteration guard.
-    return str(exc).replace("coroutine raised StopIteration", "generator raised StopIteration")
+    """The exception's message as the module words it (twin.NATIVE_WORDING lists where it differs)."""
+    return twin.as_native(str(exc))
 
 
 def outcome(action: Callable[[], Any], shape: Callable[[Any], Any] = lambda value: value) -> tuple:

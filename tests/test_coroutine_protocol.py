@@ -3,8 +3,7 @@
 Each case drives one coroutine of process_parent_post and one of `reference`, the twin's,
 with the same operations, each over its own client, and compares what every
 step gives, what the client saw, and the state that inspect reports after it
-(coroutine_script.trace). The one wording that differs on purpose is the StopIteration
-guard's message.
+(coroutine_script.trace). Messages are compared as the module words them (twin.as_native).
 """
 import asyncio
 import gc

@@ -1,9 +1,9 @@
-"""The native module and its twin report the same failure from the same line and function."""
+"""The native module and its twin report the same failure, worded alike, from the same line and function."""
 import pytest
 
 import tavelmoor.common_functions as native
 import twin
-from outcomes import entries as module_entries
+from outcomes import entries as module_entries, message
 
 
 class BadTruth:
@@ -49,11 +49,11 @@ CASES = {
 def entries(module, case):
     with pytest.raises(Exception) as info:
         case(module)
-    return type(info.value), module_entries(info.value)
+    return type(info.value), message(info.value), module_entries(info.value)
 
 
 @pytest.mark.filterwarnings("ignore:datetime.datetime.utcnow:DeprecationWarning")
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES)
 def test_same_failure_on_the_same_line(case):
     ours = entries(native, case)
-    assert ours == entries(twin, case) and ours[1]
+    assert ours == entries(twin, case) and ours[2]

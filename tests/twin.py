@@ -147,3 +147,20 @@ def _refuse(parameter, expected, value):
         error.add_note(f"Subclasses of built-in types are refused here: the annotation '{expected.__name__}' "
                        f"is read more strictly than PEP 484 asks, so pass an exact {expected.__name__}.")
     raise error
+
+
+# The one list of messages that the native module words otherwise than CPython does for this twin,
+# each the module's documented text: (CPython's wording, the module's).
+NATIVE_WORDING = [
+    # Every version: the StopIteration guard of a coroutine.
+    (re.compile(r"coroutine raised StopIteration"), "generator raised StopIteration"),
+    # From 3.14 on, CPython words a failed await anew; the module keeps the 3.13 wording.
+    (re.compile(r"^'(.*)' object can't be awaited$"), r"object \1 can't be used in 'await' expression"),
+]
+
+
+def as_native(message: str) -> str:
+    """A message of the twin, worded as the native module words it."""
+    for pattern, wording in NATIVE_WORDING:
+        message = pattern.sub(wording, message)
+    return message
