@@ -17,7 +17,7 @@ def million_finished(postgresql_cluster):
     import psycopg
     url = new_database(postgresql_cluster)
     with psycopg.connect(url, autocommit=True) as connection:
-        connection.execute("INSERT INTO deliveries (received_at, body) SELECT 0, '' FROM generate_series(1, 1000)")
+        connection.execute("INSERT INTO deliveries (received_at) SELECT 0 FROM generate_series(1, 1000)")
         # Keys and deliveries in index order, so that the indexes grow at their ends, and no foreign key
         # checked row by row: several times faster.
         connection.execute("SET session_replication_role = replica")

@@ -70,12 +70,17 @@ _UNFINISHED = "('pending', 'in_flight', 'waiting')"
 
 MIGRATIONS = [
     """
+    CREATE TABLE bodies (
+        hash bytea PRIMARY KEY,
+        body bytea NOT NULL
+    );
     CREATE TABLE deliveries (
         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
         received_at double precision NOT NULL,
-        body bytea NOT NULL,
+        body_hash bytea REFERENCES bodies (hash),
         pruned_at double precision
     );
+    CREATE INDEX deliveries_by_body ON deliveries (body_hash);
     CREATE TABLE events (
         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
         key text NOT NULL UNIQUE,
@@ -146,14 +151,18 @@ _EVENT_ROWS = ("(SELECT (e->>0)::bigint AS n, e->>1 AS key, e->>2 AS account, e-
 _CLAIM_ROWS = ("(SELECT (e->>0)::bigint AS id, (e->>1)::bigint AS token, e->>2 AS record "
                "FROM json_array_elements(%(claims)s::json) AS e) AS claim")
 # Deliveries that arrive together are stored in one statement, so that they share a commit. The ids are drawn
-# first, so that each event finds its delivery's, and each answer its delivery.
+# first, so that each event finds its delivery's, and each answer its delivery. A body is kept once, by its
+# SHA-256, however often it is delivered.
 _ACCEPT = f"""
 WITH delivery AS MATERIALIZED (
-    SELECT nextval(pg_get_serial_sequence('deliveries', 'id')) AS id, item.body, item.reason, item.n
+    SELECT nextval(pg_get_serial_sequence('deliveries', 'id')) AS id, sha256(item.body) AS hash, item.body,
+           item.reason, item.n
     FROM unnest(%(bodies)s::bytea[], %(dead)s::text[]) WITH ORDINALITY AS item (body, reason, n)
+), body AS (
+    INSERT INTO bodies (hash, body) SELECT hash, body FROM delivery ON CONFLICT (hash) DO NOTHING
 ), kept AS (
-    INSERT INTO deliveries (id, received_at, body) OVERRIDING SYSTEM VALUE
-    SELECT id, {NOW}, body FROM delivery ORDER BY n
+    INSERT INTO deliveries (id, received_at, body_hash) OVERRIDING SYSTEM VALUE
+    SELECT id, {NOW}, hash FROM delivery ORDER BY n
 ), dead AS (
     INSERT INTO dead_letters (delivery_id, reason) SELECT id, reason FROM delivery WHERE reason IS NOT NULL
 ), new AS (
@@ -203,7 +212,7 @@ SELECT {NOW}, (SELECT count(*) FROM deliveries),
 
 _PRUNE = f"""
 WITH chosen AS (
-    SELECT id FROM deliveries AS d
+    SELECT id, body_hash FROM deliveries AS d
     WHERE id > %(after)s AND received_at < {NOW} - %(age)s AND pruned_at IS NULL
       AND NOT EXISTS (SELECT 1 FROM dead_letters WHERE delivery_id = d.id)
       AND NOT EXISTS (SELECT 1 FROM events WHERE delivery_id = d.id
@@ -215,10 +224,15 @@ WITH chosen AS (
 ), emptied AS (
     UPDATE events SET event = NULL WHERE state = 'done' AND delivery_id IN (SELECT id FROM chosen)
 ), marked AS (
-    UPDATE deliveries SET body = '', pruned_at = {NOW} WHERE id IN (SELECT id FROM chosen)
+    UPDATE deliveries SET body_hash = NULL, pruned_at = {NOW} WHERE id IN (SELECT id FROM chosen)
 )
-SELECT (SELECT count(*) FROM chosen), (SELECT max(id) FROM chosen), (SELECT count(*) FROM dropped)
+SELECT (SELECT count(*) FROM chosen), (SELECT max(id) FROM chosen), (SELECT count(*) FROM dropped),
+       (SELECT array_agg(DISTINCT body_hash) FROM chosen)
 """
+# A body goes once no delivery names it. Locked first: a delivery of the same body stored meanwhile waits for
+# the lock in its foreign key check and is then refused (503, and sent again), rather than naming a body gone.
+_DROP_BODIES = ("DELETE FROM bodies WHERE hash = ANY(%(hashes)s) "
+                "AND NOT EXISTS (SELECT 1 FROM deliveries WHERE body_hash = bodies.hash)")
 
 
 def masked(database: str) -> str:
@@ -523,7 +537,8 @@ class PostgresStore:
                 reparse.update(id for (id,) in await (await run("SELECT delivery_id FROM dead_letters")).fetchall())
             new = 0
             for delivery_id in sorted(reparse):
-                row = await (await run("SELECT body, pruned_at FROM deliveries WHERE id = %s",
+                row = await (await run("SELECT bodies.body, pruned_at FROM deliveries LEFT JOIN bodies "
+                                       "ON bodies.hash = deliveries.body_hash WHERE deliveries.id = %s",
                                        (delivery_id,))).fetchone()
                 assert row is not None
                 if row[1] is not None:
@@ -546,7 +561,12 @@ class PostgresStore:
         deliveries = records = after = 0
         age = time.time() - received_before
         while True:
-            [(count, last, dropped)] = await self._fetch(_PRUNE, {"after": after, "age": age, "batch": batch})
+            async with self._pool.connection() as connection, connection.transaction():
+                [(count, last, dropped, hashes)] = await (await connection.execute(
+                    _PRUNE, {"after": after, "age": age, "batch": batch})).fetchall()
+                if hashes:
+                    await connection.execute("SELECT FROM bodies WHERE hash = ANY(%s) FOR UPDATE", (hashes,))
+                    await connection.execute(_DROP_BODIES, {"hashes": hashes})
             deliveries += count
             records += dropped
             if count < batch:
