@@ -3,6 +3,7 @@ import hashlib
 import hmac
 
 SIGNATURE_HEADER = "X-Hub-Signature-256"
+_HEX = frozenset("0123456789abcdefABCDEF")
 
 
 def sign(app_secret: bytes, body: bytes) -> str:
@@ -10,10 +11,15 @@ def sign(app_secret: bytes, body: bytes) -> str:
     return "sha256=" + hmac.new(app_secret, body, hashlib.sha256).hexdigest()
 
 
+def well_formed(header: str) -> bool:
+    """Whether `header` is "sha256=" and 64 hex digits: what can be told before the body is read."""
+    prefix, _, digest = header.partition("=")
+    return prefix == "sha256" and len(digest) == 64 and digest.isascii() and all(c in _HEX for c in digest)
+
+
 def signature_matches(app_secret: bytes, body: bytes, header: str) -> bool:
     """Whether `header` is "sha256=" and the hex HMAC-SHA256 of the body as received, compared in constant time."""
-    prefix, _, digest = header.partition("=")
-    if prefix != "sha256" or len(digest) != 64 or not digest.isascii():
+    if not well_formed(header):
         return False
     expected = hmac.new(app_secret, body, hashlib.sha256).hexdigest()
-    return hmac.compare_digest(expected, digest.lower())
+    return hmac.compare_digest(expected, header[7:].lower())
