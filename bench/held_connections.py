@@ -33,7 +33,8 @@ from tavelmoor.webhooks.signature import sign
 
 APP_SECRET = "bench-app-secret"
 DELIVERY = {"object": "instagram", "entry": [{"id": "17841400000000001", "time": 1796460000, "changes": [
-    {"field": "comments", "value": {"id": "18000000000000001", "text": "#bench", "media": {"id": "17900000000000101"}}}]}]}
+    {"field": "comments",
+     "value": {"id": "18000000000000001", "text": "#bench", "media": {"id": "17900000000000101"}}}]}]}
 MIB = 1 << 20
 
 

@@ -106,7 +106,9 @@ IN_LIST_LIMIT = 500
 
 _UNFINISHED = "('pending', 'in_flight', 'waiting')"
 _CLAIMED_COLUMNS = "id, key, delivery_id, attempts, event"
-_BODY = "SELECT coalesce(b.body, d.body), d.pruned_at FROM deliveries AS d LEFT JOIN bodies AS b ON b.hash = d.body_hash"
+# A delivery's body (from its own row if it was stored before bodies were kept by hash), and when it was pruned.
+_BODY = ("SELECT coalesce(b.body, d.body), d.pruned_at FROM deliveries AS d "
+         "LEFT JOIN bodies AS b ON b.hash = d.body_hash")
 
 
 class StoreFileChanged(Exception):
