@@ -325,8 +325,10 @@ class Pipeline:
         self._stale(await self._write(claim, "put back", lambda: self._store.put_back([claim])), "put back")
 
     def _age(self, claim: Claim) -> float:
-        since = max(float(claim.event.time), self._started)
-        return time.time() - since - self._pauses.paused_since(since)
+        now = time.time()
+        # The change's time is what the delivery says: any integer, however far off.
+        since = max(min(claim.event.time, now), self._started)
+        return now - since - self._pauses.paused_since(since)
 
     async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
         reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"
