@@ -1,16 +1,20 @@
 """Instructions per call of every benchmark statement, counted with callgrind.
 
-Usage: python bench/instructions.py [--case SUBSTRING ...] [--calls N]
+Usage: python bench/instructions.py [--case SUBSTRING ...] [--calls N] [--peers]
        python bench/instructions.py --check            (exit 1 naming every figure >3% above baseline)
        python bench/instructions.py --update-baseline  (measure and rewrite the baseline file)
 
 Timings on a shared machine are noisy; instruction counts are not. One callgrind process, with a
-fixed hash seed, builds the statements of bench/run.py, warms each one up and then runs it inside a
-functools.reduce call; callgrind zeroes its counters when reduce is entered and dumps them when it
-is left, so each dump holds exactly one statement's runs, free of start-up, import and warm-up.
+fixed hash seed, builds the statements of bench/run.py, warms each one up and then runs it from a
+ctypes callback, called through libffi's ffi_call; callgrind zeroes its counters when ffi_call is
+entered and dumps them when it is left, so each dump holds exactly one statement's runs, free of
+start-up, import and warm-up. ffi_call is found by name in any build, where the interpreter's own
+functions are not in a stripped one (Debian's).
 
 The await rows also give the coroutine's own share of an await: the await minus the client alone
 (the row's floor), for the native coroutine and for the plain `async def`.
+
+--peers counts the twin compiled with Cython and with mypyc too (bench/peers.py builds them once).
 
 --check measures the native statements and the floors of the await rows (the shares need them) and
 compares them with bench/instructions-baseline.json; --update-baseline rewrites that file. Both take
@@ -18,7 +22,7 @@ a few minutes on a 2-core machine. The baseline is refreshed on purpose, in a co
 """
 
 import argparse
-import functools
+import ctypes
 import json
 import os
 import re
@@ -36,6 +40,7 @@ sys.path.insert(0, str(HERE))
 import run  # noqa: E402
 
 VARIANTS = ("native", "python", "floor")
+WITH_PEERS = ("native", *run.PEERS, "python", "floor")
 
 
 def is_await_row(case):
@@ -46,12 +51,24 @@ def runs_for(case, calls):
     return max(1, calls // case.per)
 
 
+def inside_ffi_call(action):
+    """Calls `action` once, from inside libffi's ffi_call (the callgrind marker)."""
+    def callback():
+        action()
+        return 0
+
+    ctypes.CFUNCTYPE(ctypes.c_int)(callback)()
+
+
 def child(calls, selected):
-    """Runs in callgrind: each selected (case, variant) statement once inside functools.reduce."""
+    """Runs in callgrind: each selected (case, variant) statement once inside ffi_call."""
     import asyncio
 
+    if any(item.split(":")[1] in run.PEERS for item in selected):
+        run.load_peers()
     loop = asyncio.new_event_loop()
     cases = run.build_cases(loop)
+    inside_ffi_call(lambda: None)  # ctypes' first call sets things up: not in any statement's dump
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", category=DeprecationWarning)
         for item in selected:
@@ -60,7 +77,7 @@ def child(calls, selected):
             timer = run.make_timer(case, variant)
             count = runs_for(case, calls)
             timer.timeit(max(1, count // 10))
-            functools.reduce(lambda _, __: timer.timeit(count), [None], None)
+            inside_ffi_call(lambda: timer.timeit(count))
     loop.close()
 
 
@@ -69,20 +86,20 @@ def count_instructions(selected, calls):
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--zero-before=functools_reduce",
-             "--dump-after=functools_reduce", sys.executable, "-P", __file__, "--child", str(calls), *selected],
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--zero-before=ffi_call",
+             "--dump-after=ffi_call", sys.executable, "-P", __file__, "--child", str(calls), *selected],
             capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
         if proc.returncode != 0:
             raise SystemExit(proc.stderr[-3000:])
         dumps = sorted(Path(tmp).glob("callgrind.out.*"), key=lambda p: int(p.suffix[1:]))
         totals = [int(re.search(r"^summary: (\d+)", p.read_text(), re.M).group(1)) for p in dumps]
-    # Any reduce of the start-up dumps first; the statements' dumps are the last ones.
+    # Any ffi_call of the start-up dumps first; the statements' dumps are the last ones.
     return totals[len(totals) - len(selected):]
 
 
 def measure(cases, wanted, calls):
     """Instructions per call of the (case, variant) pairs in `wanted`; `cases` is the full list."""
-    selected = [f"{i}:{v}" for i, case in enumerate(cases) for v in VARIANTS if (case, v) in wanted]
+    selected = [f"{i}:{v}" for i, case in enumerate(cases) for v in WITH_PEERS if (case, v) in wanted]
     totals = count_instructions(selected, calls)
     figures = {}
     for item, total in zip(selected, totals):
@@ -124,14 +141,19 @@ def ratio(a, b):
     return f"{a / b:.2f}" if a and b else "n/a"
 
 
-def print_tables(cases, figures):
-    print(f"{'case':<44} {'native':>10} {'Python':>10} {'floor':>10} {'Py/nat':>7} {'nat/floor':>9}")
+def print_tables(cases, figures, peers=()):
+    over = ["native", *peers]
+    print(f"{'case':<44} {'native':>10}" + "".join(f" {run.LABELS[p]:>10}" for p in peers)
+          + f" {'Python':>10} {'floor':>10}" + "".join(f" {'Py/' + run.LABELS[v][:3]:>7}" for v in over)
+          + f" {'nat/floor':>9}")
     for case in cases:
         nat, py, floor = (figures.get((case.name, v)) for v in VARIANTS)
         if nat is None and py is None and floor is None:
             continue
-        print(f"{case.name:<44} {shown(nat):>10} {shown(py):>10} {shown(floor):>10}"
-              f" {ratio(py, nat):>7} {ratio(nat, floor):>9}")
+        print(f"{case.name:<44} {shown(nat):>10}" + "".join(f" {shown(figures.get((case.name, p))):>10}" for p in peers)
+              + f" {shown(py):>10} {shown(floor):>10}"
+              + "".join(f" {ratio(py, figures.get((case.name, v))):>7}" for v in over)
+              + f" {ratio(nat, floor):>9}")
     rows = shares(cases, figures)
     if not rows:
         return
@@ -168,6 +190,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--case", action="append", default=[], help="only cases whose name holds this text")
     parser.add_argument("--calls", type=int, default=4000, help="calls counted per statement")
+    parser.add_argument("--peers", action="store_true", help="count the Cython and mypyc peers too")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--check", action="store_true", help=f"fail on a figure >{TOLERANCE:.0%} above baseline")
     mode.add_argument("--update-baseline", action="store_true", help=f"rewrite {BASELINE.name}")
@@ -178,17 +201,20 @@ def main():
 
     import asyncio
 
+    peers = run.PEERS if options.peers else ()
+    if peers:
+        run.load_peers()  # builds them here, once, rather than under callgrind
     loop = asyncio.new_event_loop()
     cases = run.build_cases(loop)
     chosen = [c for c in cases if not options.case or any(s in c.name for s in options.case)]
     landed = {c.name for c in chosen if run.landed(c)}
     loop.close()
     gate_only = options.check or options.update_baseline
-    wanted = {(c, v) for c in chosen for v in VARIANTS
+    wanted = {(c, v) for c in chosen for v in VARIANTS + peers
               if (v != "native" or c.name in landed)
               and (not gate_only or v == "native" or (v == "floor" and is_await_row(c)))}
     figures = measure(cases, wanted, options.calls)
-    print_tables(cases, figures)
+    print_tables(cases, figures, peers)
     current = gated(cases, figures)
     if options.update_baseline:
         BASELINE.write_text(json.dumps({k: round(v, 1) for k, v in current.items()}, indent=1) + "\n")

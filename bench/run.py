@@ -1,14 +1,17 @@
 """Times tavelmoor.common_functions against plain Python and against the host's floors.
 
-Usage: python bench/run.py [--quick] [--case SUBSTRING ...]
+Usage: python bench/run.py [--quick] [--case SUBSTRING ...] [--peers] [--runs N]
 
 For every case three statements run in this one process, interleaved repeat by repeat:
 - native: the function of tavelmoor.common_functions;
 - python: the plain-Python twin in tests/twin.py (same work, same result on the same input);
 - floor: the host work that the function cannot avoid (a bare builtin call, re.findall and a join,
   datetime.utcnow().strftime(), json.loads, or the client's awaitable for a parent post).
+With --peers, two more: the twin compiled with Cython and with mypyc (bench/peers.py builds them once
+and caches them), run with the plain twin's statement. Without it nothing is built.
 Each is timed with timeit; the figure is the fastest repeat divided by its loop count, in ns per call,
-loop overhead included (the same for all three). Results are checked equal before anything is timed.
+loop overhead included (the same for all). With --runs N the whole measurement of a case is made N
+times and each figure is the median of the N. Results are checked equal before anything is timed.
 """
 
 import argparse
@@ -17,17 +20,31 @@ import json
 import os
 import platform
 import re
+import statistics
 import sys
 import timeit
 import warnings
 from datetime import datetime
 from pathlib import Path
-from types import SimpleNamespace
+from types import CodeType, FunctionType, SimpleNamespace
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import twin as plain  # noqa: E402
 
 from tavelmoor import common_functions as native  # noqa: E402
+
+# The implementations that a statement can call as `f`, by variant; load_peers() adds the peers.
+IMPLEMENTATIONS = {"native": native, "python": plain}
+PEERS = ("cython", "mypyc")
+LABELS = {"native": "native", "python": "Python", "cython": "Cython", "mypyc": "mypyc", "floor": "floor"}
+
+
+def load_peers():
+    """Builds the compiled peers unless cached, and lets statements call them."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    import peers
+
+    IMPLEMENTATIONS.update(peers.load_all())
 
 FIELDS = plain.PARENT_POST_FIELDS
 TIME_FORMAT = "%Y-%m-%dT%H:%M:%S"
@@ -106,7 +123,9 @@ class Case:
         self.per = per  # calls made by one run of the statement
         self.function = function
         self.args = args
-        self.stmts = {"native": native_stmt, "python": python_stmt, "floor": floor_stmt}
+        # The peers run the plain twin's statement.
+        self.stmts = {"native": native_stmt, "python": python_stmt, "floor": floor_stmt,
+                      **dict.fromkeys(PEERS, python_stmt)}
         self.floor_name = floor_name
         self.goal = goal
         self.raises = raises  # the exception type of a failing-call case
@@ -280,18 +299,24 @@ class FixedClock:
         return datetime(2024, 3, 5, 7, 8, 9, 123456)
 
 
-def check_equal(case):
-    """Native and plain Python must agree on the case's input; the clock is fixed for the check."""
-    saved = native.datetime, plain.datetime
-    native.datetime = plain.datetime = FixedClock
+def check_equal(case, variants):
+    """Every implementation must agree with plain Python on the case's input; the clock is fixed."""
+    modules = [IMPLEMENTATIONS[v] for v in variants if v in IMPLEMENTATIONS]
+    saved = [m.datetime for m in modules]
+    for m in modules:
+        m.datetime = FixedClock
     try:
         want = call_once(case, getattr(plain, case.function))
-        got = call_once(case, getattr(native, case.function))
+        for variant in variants:
+            if variant in ("python", "floor"):
+                continue
+            got = call_once(case, getattr(IMPLEMENTATIONS[variant], case.function))
+            if type(got) is not type(want) or got != want or (
+                    isinstance(got, dict) and list(got.items()) != list(want.items())):
+                raise SystemExit(f"{case.name}: {LABELS[variant]} gave {got!r}, plain Python {want!r}")
     finally:
-        native.datetime, plain.datetime = saved
-    if type(got) is not type(want) or got != want or (
-            isinstance(got, dict) and list(got.items()) != list(want.items())):
-        raise SystemExit(f"{case.name}: native gave {got!r}, plain Python {want!r}")
+        for m, value in zip(modules, saved):
+            m.datetime = value
 
 
 def landed(case):
@@ -302,12 +327,30 @@ def landed(case):
     return True
 
 
+# A module body that makes one function with MAKE_FUNCTION, as a def does; its code constant is
+# swapped for the code to copy. A function made otherwise has no version, and the interpreter
+# never specialises a call of it.
+_MAKER = compile("def _(): pass", "<copy>", "exec")
+
+
+def own_copy(value):
+    """A function of this file or of the plain twin, with a code object of its own for each timer:
+    the interpreter tunes a call site to the callables and clients that it meets, so a function
+    shared by the rows and variants would be tuned to whichever ran last and slow the others."""
+    if (not isinstance(value, FunctionType) or value.__closure__ or value.__defaults__ or value.__kwdefaults__
+            or not any(value.__globals__ is g for g in (globals(), vars(plain)))):
+        return value
+    code = value.__code__.replace()
+    maker = _MAKER.replace(co_consts=tuple(code if isinstance(c, CodeType) else c for c in _MAKER.co_consts))
+    made = {}
+    exec(maker, value.__globals__, made)
+    return made["_"]
+
+
 def make_timer(case, variant):
-    namespace = dict(case.args)
-    if variant == "native":
-        namespace["f"] = getattr(native, case.function)
-    elif variant == "python":
-        namespace["f"] = getattr(plain, case.function)
+    namespace = {name: own_copy(value) for name, value in case.args.items()}
+    if variant != "floor":
+        namespace["f"] = own_copy(getattr(IMPLEMENTATIONS[variant], case.function))
     setup = "; ".join(f"{name} = _ns[{name!r}]" for name in namespace)
     return timeit.Timer(case.stmts[variant], setup=setup, globals={"_ns": namespace})
 
@@ -320,14 +363,19 @@ def loops_for(timer, target):
         number *= 4
 
 
-def measure(case, variants, repeats, target):
+def measure(case, variants, repeats, target, runs=1):
+    """ns per call of each variant: the median over `runs` of the fastest of `repeats`."""
     timers = {v: make_timer(case, v) for v in variants}
     loops = {v: loops_for(t, target) for v, t in timers.items()}
-    best = dict.fromkeys(variants, float("inf"))
-    for _ in range(repeats):
+    per_run = {v: [] for v in variants}
+    for _ in range(runs):
+        best = dict.fromkeys(variants, float("inf"))
+        for _ in range(repeats):
+            for v in variants:
+                best[v] = min(best[v], timers[v].timeit(loops[v]) / loops[v])
         for v in variants:
-            best[v] = min(best[v], timers[v].timeit(loops[v]) / loops[v])
-    return {v: s * 1e9 / case.per for v, s in best.items()}
+            per_run[v].append(best[v] * 1e9 / case.per)
+    return {v: statistics.median(values) for v, values in per_run.items()}
 
 
 def goal_status(goal, py_ratio, floor_ratio):
@@ -357,27 +405,35 @@ def fmt_ratio(value):
     return "n/a" if value is None else f"{value:.2f}"
 
 
-HEADER = ("case", "native ns", "Python ns", "floor ns", "Python/native", "native/floor", "floor", "goal",
-          "status")
+def header(peers):
+    """The table's columns: figures of each implementation, the plain twin's time over each, the
+    native time over the floor, then the goal. Returns the header and the indices of numeric columns."""
+    timed = ["native", *peers, "python", "floor"]
+    over = ["native", *peers]
+    columns = ["case", *(f"{LABELS[v]} ns" for v in timed), *(f"Python/{LABELS[v]}" for v in over),
+               "native/floor", "floor", "goal", "status"]
+    return columns, set(range(1, 2 + len(timed) + len(over)))
 
 
-def print_markdown(rows):
-    print("| " + " | ".join(HEADER) + " |")
-    print("|" + "|".join("---:" if i in {1, 2, 3, 4, 5} else "---" for i in range(len(HEADER))) + "|")
+def print_markdown(columns, numeric, rows):
+    print("| " + " | ".join(columns) + " |")
+    print("|" + "|".join("---:" if i in numeric else "---" for i in range(len(columns))) + "|")
     for row in rows:
         print("| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |")
 
 
-def print_table(rows):
-    header = HEADER
-    widths = [max(len(str(row[i])) for row in [header, *rows]) for i in range(len(header))]
-    numeric = {1, 2, 3, 4, 5}
+def print_table(columns, numeric, rows):
+    widths = [max(len(str(row[i])) for row in [columns, *rows]) for i in range(len(columns))]
     line = lambda row: "  ".join(  # noqa: E731
         str(c).rjust(w) if i in numeric else str(c).ljust(w) for i, (c, w) in enumerate(zip(row, widths)))
-    print(line(header))
+    print(line(columns))
     print("  ".join("-" * w for w in widths))
     for row in rows:
         print(line(row))
+
+
+def ratio_of(a, b):
+    return a / b if a and b else None
 
 
 def main(argv=None):
@@ -386,13 +442,22 @@ def main(argv=None):
     parser.add_argument("--case", action="append", default=[],
                         help="run only the cases whose name holds this text (repeatable)")
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
+    parser.add_argument("--peers", action="store_true",
+                        help="also time the twin compiled with Cython and with mypyc (built once, then cached)")
+    parser.add_argument("--runs", type=int, default=1, help="the median of this many measurements")
     options = parser.parse_args(argv)
     repeats, target = (10, 0.001) if options.quick else (300, 0.001)
+    peers = PEERS if options.peers else ()
+    if peers:
+        load_peers()
 
     print(f"machine: {cpu_model()}, {platform.machine()}, {os.cpu_count()} CPUs, {platform.system()} {platform.release()}")
     print(f"python:  {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
     print(f"mode:    {'quick' if options.quick else 'full'}: min of {repeats} repeats of ~{target * 1e3:g} ms"
-          f" each, ns per call, timeit loop overhead included")
+          f" each, ns per call, timeit loop overhead included"
+          + (f"; median of {options.runs} runs" if options.runs > 1 else ""))
+    if peers:
+        print("peers:   " + ", ".join(f"{LABELS[p]} {IMPLEMENTATIONS[p].__file__}" for p in peers))
     print()
 
     loop = asyncio.new_event_loop()
@@ -406,22 +471,24 @@ def main(argv=None):
                 # ignored warning.
                 warnings.filterwarnings("ignore", category=DeprecationWarning)
                 is_landed = landed(case)
-                if is_landed:
-                    check_equal(case)
-                variants = ["native", "python", "floor"] if is_landed else ["python", "floor"]
-                ns = measure(case, variants, repeats, target)
+                variants = ["native"] if is_landed else []
+                variants += [*peers, "python", "floor"]
+                check_equal(case, variants)
+                ns = measure(case, variants, repeats, target, options.runs)
             nat, py, floor = ns.get("native"), ns["python"], ns["floor"]
-            py_ratio = py / nat if nat else None
-            floor_ratio = nat / floor if nat else None
+            py_ratio = ratio_of(py, nat)
+            floor_ratio = ratio_of(nat, floor)
             goal, status = goal_status(case.goal, py_ratio, floor_ratio)
             if not is_landed:
                 status = "not implemented"
             missed += status == "MISSED"
-            rows.append((case.name, fmt_ns(nat), fmt_ns(py), fmt_ns(floor), fmt_ratio(py_ratio),
+            rows.append((case.name, fmt_ns(nat), *(fmt_ns(ns[p]) for p in peers), fmt_ns(py), fmt_ns(floor),
+                         fmt_ratio(py_ratio), *(fmt_ratio(ratio_of(py, ns[p])) for p in peers),
                          fmt_ratio(floor_ratio), case.floor_name, goal, status))
     finally:
         loop.close()
-    (print_markdown if options.markdown else print_table)(rows)
+    columns, numeric = header(peers)
+    (print_markdown if options.markdown else print_table)(columns, numeric, rows)
     print()
     short = [row[0] for row in rows if row[-1] == "MISSED"]
     print(f"goals missed: {missed}" + (f" ({'; '.join(short)})" if short else ""))

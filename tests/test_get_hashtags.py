@@ -124,3 +124,19 @@ def test_findall_read_from_a_module_as_getattr_reads_it(rebound_re, stand_in, re
     cf.re = _module()
     with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'findall'$"):
         cf.get_hashtags("#x")
+
+
+def test_changes_inside_the_module_reach_the_next_call(rebound_re):
+    """What one call read is never used again once the module or the globals changed."""
+    stand_in = _module(findall=lambda pattern, text: ["first"])
+    cf.re = stand_in
+    assert cf.get_hashtags("#x") == "first"
+    stand_in.findall = lambda pattern, text: ["second"]
+    assert cf.get_hashtags("#x") == "second"
+    del stand_in.findall
+    with pytest.raises(AttributeError, match="^module 'stand_in' has no attribute 'findall'$"):
+        cf.get_hashtags("#x")
+    vars(stand_in).update(findall=lambda pattern, text: ["third"])
+    assert cf.get_hashtags("#x") == "third"
+    vars(cf).update(re=_module(findall=lambda pattern, text: ["fourth"]))
+    assert cf.get_hashtags("#x") == "fourth"

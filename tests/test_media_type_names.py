@@ -2,7 +2,7 @@
 import pytest
 
 from support import run_python
-from test_get_media_type import TABLE
+from media_names import TABLE
 from tavelmoor import MediaType
 from tavelmoor.common_functions import get_media_type
 

@@ -158,8 +158,8 @@ def test_modules_found_in_sys_modules_are_used_as_they_are():
 
 
 def test_warning_raised_as_error_fails_the_import_cleanly():
-    # The interpreter is 3.13, so the version warning is not issued and an
-    # "error" filter changes nothing.
+    # The interpreter is the version the module was built for, so the version
+    # warning is not issued and an "error" filter changes nothing.
     out = run_python("""
         import warnings
         warnings.simplefilter("error")

@@ -33,9 +33,9 @@ def test_version_is_the_installed_metadata_version_and_importing_the_package_loa
     assert tavelmoor.__version__ == version
 
 
-def test_metadata_declares_licence_and_the_one_supported_python():
+def test_metadata_declares_licence_and_the_supported_pythons():
     meta = importlib.metadata.metadata("tavelmoor")
     assert meta["License-Expression"] == "MIT"
-    assert set(meta["Requires-Python"].split(",")) == {">=3.13", "<3.14"}
+    assert set(meta["Requires-Python"].split(",")) == {">=3.13", "<3.15"}
     assert "LICENSE" in meta.get_all("License-File")
     assert meta["Description-Content-Type"] == "text/markdown" and "## The two commands" in meta["Description"]

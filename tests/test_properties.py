@@ -7,6 +7,7 @@ import types
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import fuzz_values
 import tavelmoor.common_functions as cf
 import twin
 
@@ -28,6 +29,13 @@ TEXTS = st.lists(TEXT_PIECES, max_size=40).map("".join)
 @given(TEXTS)
 def test_hashtags(text):
     assert cf.get_hashtags(text) == twin.get_hashtags(text)
+
+
+@differential
+@given(st.sampled_from(sorted(fuzz_values.BUILDERS)), st.binary(max_size=300))
+def test_any_built_arguments(name, data):
+    """Values of every kind, hostile objects among them, as the fuzz targets build them."""
+    fuzz_values.check(name, data)
 
 
 def _brands_missing():

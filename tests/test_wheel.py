@@ -45,7 +45,7 @@ def test_wheel_holds_extension_stub_and_marker_and_no_sources(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     package = sorted(name for name in names if not name.startswith("tavelmoor-"))
     [extension] = [name for name in package if name.endswith(".so")]
-    assert extension.startswith("tavelmoor/common_functions.cpython-313")
+    assert extension.startswith(f"tavelmoor/common_functions.cpython-{sys.version_info.major}{sys.version_info.minor}-")
     assert {"tavelmoor/__init__.py", "tavelmoor/common_functions.pyi", "tavelmoor/py.typed", "tavelmoor/webhooks/cli.py",
             "tavelmoor/webhooks/store/sqlite.py", "tavelmoor/webhooks/data/webhooks.json"} <= set(package)
     assert any(name.endswith(".dist-info/entry_points.txt") for name in names)

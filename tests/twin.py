@@ -128,21 +128,39 @@ PARENT_POST_FIELDS = (
     "is_comment_enabled,timestamp,children{media_type,media_url,thumbnail_url}"
 )
 
-_HEAP_TYPE = 1 << 9
 
-
-def _type_name(cls):
-    """The type's tp_name: static types outside builtins carry their module in it."""
-    if cls.__flags__ & _HEAP_TYPE or cls.__module__ == "builtins":
-        return cls.__name__
-    return f"{cls.__module__}.{cls.__name__}"
+def _type_name(value):
+    """The tp_name of the value's type, which CPython's own messages name: a type made in C may carry
+    its module there (collections.defaultdict), whether or not it is a heap type."""
+    try:
+        object.__format__(value, "!")
+    except TypeError as error:
+        return str(error).removeprefix("unsupported format string passed to ").removesuffix(".__format__")
+    raise AssertionError("object.__format__ accepted a format spec")
 
 
 def _refuse(parameter, expected, value):
     """Raises the native type test's TypeError, with its note for subclasses of the built-in type."""
     error = TypeError(f"Argument '{parameter:.200}' has incorrect type "
-                      f"(expected {expected.__name__:.200}, got {_type_name(type(value)):.200})")
+                      f"(expected {expected.__name__:.200}, got {_type_name(value):.200})")
     if issubclass(type(value), expected):
         error.add_note(f"Subclasses of built-in types are refused here: the annotation '{expected.__name__}' "
                        f"is read more strictly than PEP 484 asks, so pass an exact {expected.__name__}.")
     raise error
+
+
+# The one list of messages that the native module words otherwise than CPython does for this twin,
+# each the module's documented text: (CPython's wording, the module's).
+NATIVE_WORDING = [
+    # Every version: the StopIteration guard of a coroutine.
+    (re.compile(r"coroutine raised StopIteration"), "generator raised StopIteration"),
+    # From 3.14 on, CPython words a failed await anew; the module keeps the 3.13 wording.
+    (re.compile(r"^'(.*)' object can't be awaited$"), r"object \1 can't be used in 'await' expression"),
+]
+
+
+def as_native(message: str) -> str:
+    """A message of the twin, worded as the native module words it."""
+    for pattern, wording in NATIVE_WORDING:
+        message = pattern.sub(wording, message)
+    return message

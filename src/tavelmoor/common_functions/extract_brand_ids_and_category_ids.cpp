@@ -139,7 +139,7 @@ public:
     Ref join() const noexcept
     {
         if (count_ == 0)
-            return Ref::steal(Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+            return Ref::borrow(names.empty);
         if (count_ == 1 && items_[0].text && PyUnicode_CheckExact(items_[0].text))
             return Ref::borrow(items_[0].text);
         Py_ssize_t length = count_ - 1;
@@ -259,6 +259,7 @@ FunctionDef extract_brand_ids_and_category_ids_def = {
     annotations,
     2,
     extract_brand_ids_and_category_ids,
+    function_vectorcall<extract_brand_ids_and_category_ids_def, extract_brand_ids_and_category_ids>,
     prepare,
     nullptr,
     {},

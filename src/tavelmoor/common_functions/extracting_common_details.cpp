@@ -180,6 +180,7 @@ FunctionDef extracting_common_details_def = {
     nullptr,
     0,
     extracting_common_details,
+    function_vectorcall<extracting_common_details_def, extracting_common_details>,
     prepare,
     nullptr,
     {},

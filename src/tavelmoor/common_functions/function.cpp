@@ -205,20 +205,23 @@ static PyObject* const* bind_arguments(const FunctionDef& def, PyObject* const* 
     return bound;
 }
 
-static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) noexcept
+void add_function_entry(const FunctionDef& def, int line) noexcept
 {
-    const FunctionDef& def = *((FunctionObject*)self)->def;
+    add_traceback_entry(def.qualified_name, line);
+}
+
+PyObject* call_with_binding(const FunctionDef& def, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
+{
     PyObject* bound[3];
     PyObject* const* argv = bind_arguments(def, args, nargsf, kwnames, bound);
     if (!argv) {
-        add_traceback_entry(def.qualified_name, def.code.first_line);
+        add_function_entry(def, def.code.first_line);
         return nullptr;
     }
     int line = 0;
     PyObject* result = def.body(argv, &line);
     if (!result && line)
-        add_traceback_entry(def.qualified_name, line);
+        add_function_entry(def, line);
     return result;
 }
 
@@ -231,7 +234,7 @@ Ref make_function(FunctionDef& def, PyObject* globals, PyObject* annotations) no
     if (!op)
         return Ref();
     PyObject* name = ((PyCodeObject*)def.code_object)->co_name;
-    op->vectorcall = function_vectorcall;
+    op->vectorcall = def.vectorcall;
     op->def = &def;
     op->name = Py_NewRef(name);
     op->qualname = Py_NewRef(name);

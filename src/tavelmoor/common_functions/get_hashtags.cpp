@@ -5,26 +5,19 @@
 namespace lines = source_lines::get_hashtags;
 
 static PyObject* pattern;
+static GlobalAttribute re_findall = {&names.re, &names.findall, nullptr, nullptr};
 
 static int prepare() noexcept
 {
     return intern_into(&pattern, "(?<=#)\\w+");
 }
 
-static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
+// The body past its first line, for a true text. Kept out of line, so that
+// the call with an empty text does not pay for setting up this part.
+[[gnu::noinline]] static PyObject* find_hashtags(PyObject* text, int* line) noexcept
 {
-    PyObject* text = args[0];
-    *line = lines::truth;
-    // An exact str is true when it is not empty; no method call is needed.
-    int truth = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) != 0 : PyObject_IsTrue(text);
-    if (truth <= 0)
-        return truth < 0 ? nullptr : Py_GetConstant(Py_CONSTANT_EMPTY_STR);
-
     *line = lines::findall;
-    Ref re = lookup_global(names.re);
-    if (!re)
-        return nullptr;
-    Ref findall = module_attribute(re.get(), names.findall);
+    Ref findall = global_attribute(re_findall);
     if (!findall)
         return nullptr;
     PyObject* call_args[] = {pattern, text};
@@ -36,6 +29,20 @@ static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
     return PyUnicode_Join(names.comma, matches.get());
 }
 
+static PyObject* get_hashtags(PyObject* const* args, int* line) noexcept
+{
+    PyObject* text = args[0];
+    // An exact str is true when it is not empty; no method call is needed.
+    int truth = PyUnicode_CheckExact(text) ? PyUnicode_GET_LENGTH(text) != 0 : PyObject_IsTrue(text);
+    if (truth > 0)
+        return find_hashtags(text, line);
+    if (truth < 0) {
+        *line = lines::truth;
+        return nullptr;
+    }
+    return Py_NewRef(names.empty);
+}
+
 static const char* const varnames[] = {"text", "regex", "matches", "hashtags"};
 
 FunctionDef get_hashtags_def = {
@@ -45,6 +52,7 @@ FunctionDef get_hashtags_def = {
     nullptr,
     0,
     get_hashtags,
+    function_vectorcall<get_hashtags_def, get_hashtags>,
     prepare,
     nullptr,
     {},

@@ -144,6 +144,7 @@ FunctionDef get_media_type_def = {
     annotations,
     2,
     get_media_type,
+    function_vectorcall<get_media_type_def, get_media_type>,
     prepare,
     nullptr,
     {},

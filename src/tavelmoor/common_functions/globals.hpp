@@ -27,6 +27,23 @@ inline Ref module_attribute(PyObject* module, PyObject* name) noexcept
     return Ref::steal(PyObject_GetAttr(module, name));
 }
 
+// An attribute of a module global that a body reads on every call, such as
+// re.findall: `global` and `attribute` point to the interned names.
+struct GlobalAttribute {
+    PyObject** global;
+    PyObject** attribute;
+    // Borrowed from the dict of the module that the global names, while a dict
+    // watcher guards both that dict and the module's globals: any change of
+    // either forgets it before it happens, so it never outlives its entry.
+    PyObject* found;
+    GlobalAttribute* next_watched;
+};
+
+// getattr(global, attribute), the global looked up as lookup_global does, with
+// the same results and errors; while nothing changes in between, the value of
+// the last call is used again without a lookup.
+Ref global_attribute(GlobalAttribute& cache) noexcept;
+
 // Interned strings made once per process, at module execution.
 struct InternedNames {
     PyObject* re;
@@ -40,6 +57,7 @@ struct InternedNames {
     PyObject* fetch_instagram_data;
     PyObject* add_note;
     PyObject* comma;
+    PyObject* empty;  // the empty str
 };
 extern InternedNames names;
 

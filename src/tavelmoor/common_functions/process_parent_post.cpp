@@ -9,6 +9,7 @@ namespace lines = source_lines::process_parent_post;
 // the call; made once, so every call passes the very same objects.
 static PyObject* parent_post_fields;
 static PyObject* fetch_kwnames;
+static GlobalAttribute json_loads = {&names.json, &names.loads, nullptr, nullptr};
 
 static int prepare() noexcept
 {
@@ -59,10 +60,7 @@ static PyObject* finish(PyObject* const*, PyObject* response_data, int* line) no
         return Py_NewRef(response_data);
 
     *line = lines::decode;
-    Ref json = lookup_global(names.json);
-    if (!json)
-        return nullptr;
-    Ref loads = module_attribute(json.get(), names.loads);
+    Ref loads = global_attribute(json_loads);
     if (!loads)
         return nullptr;
     return PyObject_CallOneArg(loads.get(), response_data);
@@ -87,6 +85,7 @@ FunctionDef process_parent_post_def = {
     nullptr,
     0,
     process_parent_post,
+    function_vectorcall<process_parent_post_def, process_parent_post>,
     prepare,
     nullptr,
     {},

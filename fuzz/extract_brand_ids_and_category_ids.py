@@ -1,0 +1,14 @@
+#!/usr/bin/env python3
+"""extract_brand_ids_and_category_ids on values built from the fuzzer's bytes, against the plain twin."""
+import harness
+
+with harness.instrumented():
+    import fuzz_values
+
+
+def test_one_input(data: bytes) -> None:
+    fuzz_values.check("extract_brand_ids_and_category_ids", data)
+
+
+if __name__ == "__main__":
+    harness.main(test_one_input)
