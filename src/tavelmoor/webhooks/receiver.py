@@ -149,6 +149,8 @@ class Receiver:
         deadline = loop.time() + self._limits.body_timeout
         length = request.content_length
         if length is not None and length <= SMALL_BODY_BYTES:
+            if request.content.is_eof():
+                return await request.read()     # all of it came with the headers, as most deliveries do
             async with asyncio.timeout_at(deadline):
                 return await request.read()
         try:
