@@ -1,9 +1,10 @@
 """Webhook deliveries into events, and account settings, checked before any request is made.
 
 The service's entry point is `parse_delivery`: the raw body of a signed delivery in, its events (or the
-reason it is no delivery at all) out. It never raises, whatever the body holds, and whatever it gives can be
-stored: each event's JSON (`event_to_json`, ASCII) is made once on the way, and reasons are escaped and
-bounded. The batch mode reads whole files with `read_events`. The bundled samples are package data under `DATA`.
+reason it is no delivery at all) out. It never raises, whatever the body holds, and its reasons are escaped
+and bounded. A store keeps each item it gives as `stored_form` has it: an event's JSON is ASCII, and an event
+the encoder cannot encode fails alone. The batch mode reads whole files with `read_events`. The bundled samples
+are package data under `DATA`.
 """
 import hashlib
 import importlib.resources
@@ -179,7 +180,7 @@ def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
     except Exception as error:
         return quoted(f"not JSON: {error}")
     try:
-        return [_storable(item) for item in delivery_events(document, "delivery")]
+        return delivery_events(document, "delivery")
     except PayloadError as error:
         return quoted(str(error))
     except RecursionError:
@@ -188,15 +189,19 @@ def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
         return quoted(f"delivery: cannot be read: {type(error).__name__}: {error}")
 
 
-def _storable(item: Event | Rejected) -> Event | Rejected:
-    """The item, or for an event whose JSON cannot be made, a refusal in its place."""
-    if isinstance(item, Event):
-        try:
-            event_to_json(item)
-        except Exception as error:
-            return Rejected(event_key(item), item.account_id, item.kind,
-                            quoted(f"cannot be stored: {type(error).__name__}: {error}"))
-    return item
+def stored_form(item: Event | Rejected) -> tuple[str, str | None, str | None, str | None, str | None]:
+    """What a store keeps of one parsed item: (key, account, field, the event's JSON, the reason it failed).
+
+    An event has its JSON and no reason, a refused change its reason and no JSON; an event that `event_to_json`
+    cannot encode fails alone, with the encoder's error as its reason.
+    """
+    if isinstance(item, Rejected):
+        return item.key, item.account_id, item.kind, None, item.reason
+    key = event_key(item)
+    try:
+        return key, item.account_id, item.kind, event_to_json(item), None
+    except Exception as error:
+        return key, item.account_id, item.kind, None, quoted(f"cannot be stored: {type(error).__name__}: {error}")
 
 
 def read_events(path: Traversable) -> list[Event | Rejected]:

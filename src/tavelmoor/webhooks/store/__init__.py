@@ -29,8 +29,9 @@ Unix times in seconds.
 
 Faults, and what callers do about them:
 - Any write may fail (a full disk, a lock held elsewhere, a lost connection) and raises; the caller answers 503
-  or tries again later. A store raises only for such failures: parsed events are storable by construction
-  (their JSON is ASCII, so a lone surrogate or a NUL fits any text type).
+  or tries again later. A store raises only for such failures: it keeps each parsed item as
+  `payloads.stored_form` gives it, whose JSON and reasons are ASCII or escaped (a lone surrogate or a NUL fits
+  any text type) and which turns an event the encoder refuses into a failed one.
 - A store need not time out by itself: callers bound every call with a deadline of their own (the receiver's
   commit deadline, the service's stop), so a call cancelled by its deadline may still be committed.
 - `health()` says, cheaply and without waiting, whether the store can take writes at all, and why not (its

@@ -36,7 +36,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
-from tavelmoor.webhooks.payloads import Event, Rejected, event_from_json, event_key, event_to_json
+from tavelmoor.webhooks.payloads import Event, Rejected, event_from_json, stored_form
 from tavelmoor.webhooks.store import (
     Accepted, Claim, Claimed, Counts, Parsed, Parser, Pruned, Requeued, StoreHealth, StoreLocked, StoreVersionError,
 )
@@ -549,10 +549,8 @@ class SqliteStore:
 
 def _insert_events(db: sqlite3.Connection, delivery_id: int, parsed: Sequence[Event | Rejected]) -> int:
     """Stores a delivery's events, refused changes as failed ones; returns how many were new."""
-    rows = [(event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item), "pending", None)
-            if isinstance(item, Event) else
-            (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
-            for item in parsed]
+    rows = [(key, delivery_id, account, field, event, "pending" if reason is None else "failed", reason)
+            for key, account, field, event, reason in map(stored_form, parsed)]
     # A duplicate changes no row, so the count of changes is the count of new events.
     return db.executemany("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", rows).rowcount
