@@ -26,7 +26,18 @@ The claim model:
   start (SQLite); where several processes share a store, leases take stalled work back instead.
 
 Deliveries are never deleted: `prune` drops the bodies and records of finished ones but keeps every event key,
-so that a delivery sent again is still recognised. Times are Unix times in seconds.
+so that a delivery sent again is still recognised. A body is kept once however often it is delivered. Times are
+Unix times in seconds.
+
+Faults, and what callers do about them:
+- Any write may fail (a full disk, a lock held elsewhere, a lost connection) and raises; the caller answers 503
+  or tries again later. A store raises only for such failures: it keeps each parsed item as
+  `payloads.stored_form` gives it, whose JSON and reasons are ASCII or escaped (a lone surrogate or a NUL fits
+  any text type) and which turns an event the encoder refuses into a failed one.
+- A store need not time out by itself: callers bound every call with a deadline of their own (the receiver's
+  commit deadline, the service's stop), so a call cancelled by its deadline may still be committed.
+- `health()` says, cheaply and without waiting, whether the store can take writes at all, and why not (its
+  writer stopped; the SQLite file was deleted or replaced under it). The callers keep the last write failure.
 """
 from collections.abc import AsyncIterator, Callable, Collection, Sequence
 from dataclasses import dataclass
@@ -93,6 +104,12 @@ class Counts:
     failed: int
     dead_letters: int
     oldest_pending: float | None   # when the delivery of the oldest event not yet done or failed came
+
+
+@dataclass(frozen=True)
+class StoreHealth:
+    writable: bool
+    problem: str | None = None      # why it cannot take writes
 
 
 @dataclass(frozen=True)
@@ -173,8 +190,11 @@ class Store(Protocol):
         """Calls `wake` when another process may have stored events to claim: a hint, which may come late or
         never, so the caller claims now and then anyway."""
 
+    def health(self) -> StoreHealth:
+        """Whether the store can take writes now; answers at once, for `/healthz`."""
+
     async def close(self) -> None:
-        """Lets queued work finish, then closes the store."""
+        """Lets queued work finish, then closes the store; the caller bounds how long it may take."""
 
 
 @dataclass(frozen=True)
@@ -183,6 +203,7 @@ class StoreOptions:
     owner: bool = True              # SQLite: the service, which holds the file for itself and may create it
     synchronous: str = "FULL"       # SQLite
     busy_timeout: float = 5.0       # SQLite: seconds a write waits for a lock held elsewhere
+    max_bytes: int | None = None    # SQLite: the file may grow to this size; beyond, writes fail as on a full disk
     pool_size: int = 10             # PostgreSQL: connections at most
     wait: float = 5.0               # PostgreSQL: seconds a caller waits for a connection
     listen: bool = True             # PostgreSQL: LISTEN for new events (off behind a pooler in transaction mode)
@@ -202,4 +223,4 @@ async def open_store(database: str | Path, options: StoreOptions = StoreOptions(
                                         wait=options.wait, listen=options.listen)
     from tavelmoor.webhooks.store.sqlite import SqliteStore
     return SqliteStore.open(Path(database), synchronous=options.synchronous, busy_timeout=options.busy_timeout,
-                            owner=options.owner)
+                            owner=options.owner, max_bytes=options.max_bytes)

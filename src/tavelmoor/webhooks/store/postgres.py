@@ -42,11 +42,12 @@ import psycopg
 from psycopg.conninfo import conninfo_to_dict, make_conninfo
 from psycopg_pool import AsyncConnectionPool, PoolTimeout
 
-from tavelmoor.webhooks.payloads import Event, event_from_json, event_key, event_to_json
+from tavelmoor.webhooks.payloads import Event, Rejected, event_from_json, stored_form
 from tavelmoor.webhooks.store import (
-    Accepted, Claim, Claimed, Counts, Parsed, Parser, Pruned, Requeued, StoreUnavailable, StoreVersionError,
-    is_postgresql,
+    Accepted, Claim, Claimed, Counts, Parsed, Parser, Pruned, Requeued, StoreHealth, StoreUnavailable,
+    StoreVersionError, is_postgresql,
 )
+from tavelmoor.webhooks.text import quoted
 
 log = logging.getLogger("tavelmoor.webhooks.store")
 
@@ -254,23 +255,10 @@ def connection_info(database: str, password: str | None = None, **settings: str)
     return make_conninfo("", **params)
 
 
-def _text(value: str | None) -> str | None:
-    """Text that PostgreSQL can hold: a lone surrogate or a NUL is written as its escape."""
-    if value is None:
-        return None
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError:
-        value = value.encode("utf-8", "backslashreplace").decode("ascii", "backslashreplace")
-    return value.replace("\x00", "\\x00")
-
-
-def _rows(parsed: Sequence[Any], owner: int = 0) -> list[list[Any]]:
+def _rows(parsed: Sequence[Event | Rejected], owner: int = 0) -> list[list[Any]]:
     """The rows of the events of a parsed delivery, each tagged with `owner`, its delivery's place in a batch."""
-    return [[owner, event_key(item), item.account_id, item.kind, event_to_json(item), "pending", None]
-            if isinstance(item, Event) else
-            [owner, item.key, item.account_id, _text(item.kind), None, "failed", _text(item.reason)]
-            for item in parsed]
+    return [[owner, key, account, field, event, "pending" if reason is None else "failed", reason]
+            for key, account, field, event, reason in map(stored_form, parsed)]
 
 
 def _claims(claims: Sequence[Claim], records: Sequence[str] = ()) -> str:
@@ -308,6 +296,8 @@ class PostgresStore:
         self.where = where
         self.migrated = migrated
         self._listen = listen
+        # Why the database cannot be written, as the last statement found; None while it can.
+        self._problem: str | None = None
         self._listener: asyncio.Task[None] | None = None
         # NOTIFY at most once per NOTIFY_INTERVAL: at once for the first new events of an interval, and should
         # more come in the same interval, once more at its end.
@@ -374,15 +364,27 @@ class PostgresStore:
         # every connection the pool held has been tried.
         pool = self._work_pool if work else self._pool
         tries = pool.max_size + 1
-        while True:
-            tries -= 1
-            async with pool.connection() as connection:
-                try:
-                    cursor = await connection.execute(query, params)
-                    return await cursor.fetchall() if cursor.description is not None else [], cursor.rowcount
-                except psycopg.OperationalError:
-                    if not tries or not connection.closed:
-                        raise
+        try:
+            while True:
+                tries -= 1
+                async with pool.connection() as connection:
+                    try:
+                        cursor = await connection.execute(query, params)
+                        result = await cursor.fetchall() if cursor.description is not None else [], cursor.rowcount
+                        self._problem = None
+                        return result
+                    except psycopg.OperationalError:
+                        if not tries or not connection.closed:
+                            raise
+        except (psycopg.OperationalError, PoolTimeout) as error:
+            if not isinstance(error, psycopg.errors.QueryCanceled | psycopg.errors.LockNotAvailable):
+                self._problem = quoted(f"{self.where} cannot be reached: {str(error).strip()}")
+            raise
+
+    def health(self) -> StoreHealth:
+        # As the last statement found the database: one that could not reach it makes the store unwritable
+        # until a statement gets through again (the pools reconnect by themselves meanwhile).
+        return StoreHealth(self._problem is None, self._problem)
 
     def watch(self, wake: Callable[[], None]) -> None:
         if self._listen and self._listener is None:
@@ -465,7 +467,7 @@ class PostgresStore:
         bodies, dead, sizes = [], [], []
         for n, (body, parsed, _) in enumerate(batch, 1):
             bodies.append(body)
-            dead.append(_text(parsed) if isinstance(parsed, str) else None)
+            dead.append(parsed if isinstance(parsed, str) else None)
             items = [] if isinstance(parsed, str) else parsed
             sizes.append(len(items))
             events += _rows(items, n)
@@ -505,7 +507,7 @@ class PostgresStore:
         return self._stale(claims, rows)
 
     async def _settle(self, claim: Claim, state: str, delay: float | None, reason: str) -> bool:
-        return await self._count(_SETTLE, {"state": state, "delay": delay, "reason": _text(reason), "id": claim.id,
+        return await self._count(_SETTLE, {"state": state, "delay": delay, "reason": reason, "id": claim.id,
                                            "token": claim.token}) == 1
 
     async def fail(self, claim: Claim, reason: str) -> bool:
@@ -545,7 +547,7 @@ class PostgresStore:
                     continue
                 parsed = parse(bytes(row[0]))
                 if isinstance(parsed, str):
-                    await run("UPDATE dead_letters SET reason = %s WHERE delivery_id = %s", (_text(parsed), delivery_id))
+                    await run("UPDATE dead_letters SET reason = %s WHERE delivery_id = %s", (parsed, delivery_id))
                     continue
                 await run("DELETE FROM dead_letters WHERE delivery_id = %s", (delivery_id,))
                 cursor = await run(
