@@ -216,16 +216,22 @@ def test_three_services_share_a_burst_while_one_is_killed_and_one_stopped_and_co
 
 
 def test_the_database_stopped_and_started_under_load_loses_nothing(postgresql_cluster, postgresql, tmp_path):
-    """While PostgreSQL is down deliveries are answered 503 with Retry-After within the commit deadline; once it is
-    back the service reconnects by itself, and every delivery answered 200 is stored and done."""
+    """While PostgreSQL is down deliveries are answered 503 with Retry-After within the commit deadline and /healthz
+    says why; once it is back the service reconnects by itself, and every delivery answered 200 is stored and
+    done."""
     import aiohttp
     from test_service import body_of, fresh, sign
     deliveries = [body_of(fresh(BUNDLED[n % len(BUNDLED)], 200 + n // len(BUNDLED))) for n in range(100)]
-    kept, refusals = set(), []
+    kept, refusals, health = set(), [], []
 
     async def scenario(stand_in, start, session):
         with open(tmp_path / "service.log", "w") as log:
-            service, url, _ = await start(postgresql, log)
+            service, url, admin = await start(postgresql, log)
+
+            async def healthz():
+                async with session.get(admin + "/healthz") as answer:
+                    store = (await answer.json())["store"]
+                    health.append((answer.status, store["writable"], "cannot be reached" in (store["problem"] or "")))
 
             async def deliver(body):
                 while body not in kept:
@@ -246,17 +252,24 @@ def test_the_database_stopped_and_started_under_load_loses_nothing(postgresql_cl
             async def outage():
                 await asyncio.sleep(0.5)
                 await asyncio.to_thread(postgresql_cluster.stop, "fast")
-                await asyncio.sleep(2)
+                await asyncio.sleep(1.5)
+                sent = time.monotonic()
+                await healthz()
+                health.append(time.monotonic() - sent < 1.5)
+                await asyncio.sleep(0.5)
                 await asyncio.to_thread(postgresql_cluster.start)
             try:
                 await asyncio.gather(burst(), outage())
             finally:
                 await asyncio.to_thread(postgresql_cluster.start)
             await settled(postgresql, time.monotonic() + 2 + 10)
+            await healthz()
             service.terminate()
             assert await service.wait() == 0
         assert {(status, retry_after) for status, retry_after, _ in refusals} <= {(503, "5")}
         assert max((seconds for _, _, seconds in refusals), default=0) < 5 + 1
+        # /healthz said at once why the store could not take writes, and that it could again.
+        assert health == [(503, False, True), True, (200, True, False)]
         assert store_state(postgresql)[1] == [1] * (len(deliveries) // len(BUNDLED) * BUNDLED_EVENTS)
 
     run_services(scenario, latency=0.05)

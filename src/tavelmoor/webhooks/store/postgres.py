@@ -364,22 +364,25 @@ class PostgresStore:
         # every connection the pool held has been tried.
         pool = self._work_pool if work else self._pool
         tries = pool.max_size + 1
-        try:
-            while True:
-                tries -= 1
+        while True:
+            tries -= 1
+            try:
                 async with pool.connection() as connection:
                     try:
                         cursor = await connection.execute(query, params)
                         result = await cursor.fetchall() if cursor.description is not None else [], cursor.rowcount
-                        self._problem = None
-                        return result
-                    except psycopg.OperationalError:
-                        if not tries or not connection.closed:
+                    except psycopg.OperationalError as error:
+                        if not connection.closed:
                             raise
-        except (psycopg.OperationalError, PoolTimeout) as error:
-            if not isinstance(error, psycopg.errors.QueryCanceled | psycopg.errors.LockNotAvailable):
-                self._problem = quoted(f"{self.where} cannot be reached: {str(error).strip()}")
-            raise
+                        self._problem = quoted(f"{self.where} cannot be reached: {str(error).strip()}")
+                        if not tries:
+                            raise
+                        continue
+            except PoolTimeout as error:
+                self._problem = quoted(f"{self.where}: {str(error).strip()}")
+                raise
+            self._problem = None
+            return result
 
     def health(self) -> StoreHealth:
         # As the last statement found the database: one that could not reach it makes the store unwritable
