@@ -123,7 +123,8 @@ def _serve_parser(commands: Any) -> None:
     parser = commands.add_parser(
         "serve", help="receive deliveries over HTTP and store a record per event",
         description="Receive Instagram webhook deliveries over HTTP, keep every one in SQLite or PostgreSQL, and "
-        "turn each event into a stored record; any number of services may share one PostgreSQL database. Secrets come from the environment: ${APP_SECRET_VARIABLE}, "
+        "turn each event into a stored record; any number of services may share one PostgreSQL database. Secrets "
+        f"come from the environment: ${APP_SECRET_VARIABLE}, "
         f"${VERIFY_TOKEN_VARIABLE} and (with --graph-api-url) ${ACCESS_TOKEN_VARIABLE}, or from the files named "
         "by the same variables with _FILE added.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")

@@ -197,17 +197,19 @@ WITH done AS (
 )
 SELECT id, token FROM done
 """
-_SETTLE = ("UPDATE events SET state = %(state)s, next_attempt = {NOW} + %(delay)s::float8, reason = %(reason)s, "
+_SETTLE = (f"UPDATE events SET state = %(state)s, next_attempt = {NOW} + %(delay)s::float8, reason = %(reason)s, "
            "claim_token = NULL, lease_until = NULL "
-           "WHERE id = %(id)s::bigint AND claim_token = %(token)s::bigint AND state = 'in_flight'").replace("{NOW}", NOW)
+           "WHERE id = %(id)s::bigint AND claim_token = %(token)s::bigint AND state = 'in_flight'")
 
 _COUNTS = f"""
 SELECT {NOW}, (SELECT count(*) FROM deliveries),
-       (SELECT count(*) FROM events WHERE state = 'pending'), (SELECT count(*) FROM events WHERE state = 'in_flight'),
+       (SELECT count(*) FROM events WHERE state = 'pending'),
+       (SELECT count(*) FROM events WHERE state = 'in_flight'),
        (SELECT count(*) FROM events WHERE state = 'waiting'), (SELECT count(*) FROM events WHERE state = 'done'),
        (SELECT count(*) FROM events WHERE state = 'failed'), (SELECT count(*) FROM dead_letters),
        (SELECT min(received_at) FROM deliveries WHERE id IN (SELECT delivery_id FROM events WHERE id IN (
-            (SELECT min(id) FROM events WHERE state = 'pending'), (SELECT min(id) FROM events WHERE state = 'in_flight'),
+            (SELECT min(id) FROM events WHERE state = 'pending'),
+            (SELECT min(id) FROM events WHERE state = 'in_flight'),
             (SELECT min(id) FROM events WHERE state = 'waiting'))))
 """
 
