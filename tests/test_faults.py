@@ -182,6 +182,30 @@ def test_held_connections_keep_no_delivery_out_and_close_at_their_timeouts(tmp_p
     assert "Traceback" not in log and "out of system resource" not in log
 
 
+def test_a_connection_over_the_cap_gets_a_whole_503_at_once_and_a_freed_place_takes_a_delivery(tmp_path):
+    running = Running(tmp_path, "--max-connections", "3")
+
+    async def scenario():
+        held = [await connect(running.url) for _ in range(3)]
+        for reader, writer in held:     # answered, so surely accepted, and kept alive
+            writer.write(b"GET /webhooks/instagram HTTP/1.1\r\nHost: t\r\n\r\n")
+            await reader.readuntil(b"\r\n\r\n")
+        reader, writer = await connect(running.url)
+        answer, seconds = await read_until_closed(reader, 3)
+        for _, writer in [*held, (reader, writer)]:
+            writer.close()
+        await asyncio.sleep(0.3)
+        return answer, seconds
+    try:
+        answer, seconds = asyncio.run(scenario())
+        assert running.post(body_of(fresh(BUNDLED[0], 85)))[0] == 200
+    finally:
+        assert running.stop() == 0
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 503 ") and seconds is not None
+    assert f"Content-Length: {len(body)}\r\n".encode() in head + b"\r\n" and body.startswith(b"too many connections")
+
+
 def test_a_full_disk_or_a_held_lock_fails_deliveries_with_503_and_the_service_goes_on(tmp_path):
     running = Running(tmp_path, "--max-database-mib", "8", "--busy-timeout", "30", "--commit-timeout", "1",
                       "--drain-timeout", "2")
