@@ -2,8 +2,12 @@
 
 Counting a large table takes a while, so both read the store's counts through a cache at most `max_age` old;
 callers that come while it is refreshed share the one refresh.
+
+`/healthz` answers 200 only while the service is ready, the store can take writes and the last write did not
+fail; otherwise 503, with the reason in the answer.
 """
 import asyncio
+import contextlib
 import dataclasses
 from collections.abc import Callable
 from typing import Any
@@ -11,6 +15,7 @@ from typing import Any
 from aiohttp import web
 from prometheus_client import CONTENT_TYPE_LATEST
 
+from tavelmoor.webhooks.health import Health, describe
 from tavelmoor.webhooks.metrics import Metrics
 from tavelmoor.webhooks.store import Counts, Store
 
@@ -44,9 +49,12 @@ class CountsCache:
 class Admin:
     """`status` gives the service's own part of the health answer: its state, and its workers."""
 
-    def __init__(self, counts: CountsCache, metrics: Metrics, status: Callable[[], dict[str, Any]]) -> None:
+    def __init__(self, counts: CountsCache, metrics: Metrics, store: Store, health: Health,
+                 status: Callable[[], dict[str, Any]]) -> None:
         self._counts = counts
         self._metrics = metrics
+        self._store = store
+        self._health = health
         self._status = status
 
     def app(self) -> web.Application:
@@ -56,9 +64,19 @@ class Admin:
         return app
 
     async def health(self, request: web.Request) -> web.Response:
-        status = {**dataclasses.asdict(await self._counts.get()), **self._status()}
-        return web.json_response(status, status=200 if status["state"] == "ready" else 503)
+        store = self._store.health()
+        status: dict[str, Any] = {**self._status(), "store": {
+            "writable": store.writable, "problem": store.problem, "failing": self._health.failing,
+            "last_failure": self._health.last_failure}}
+        ready = status["state"] == "ready" and store.writable and not self._health.failing
+        try:
+            status.update(dataclasses.asdict(await self._counts.get()))
+        except Exception as error:
+            status["store"]["counts"] = describe(error)
+            ready = False
+        return web.json_response(status, status=200 if ready else 503)
 
     async def metrics(self, request: web.Request) -> web.Response:
-        self._metrics.set_counts(await self._counts.get())
+        with contextlib.suppress(Exception):
+            self._metrics.set_counts(await self._counts.get())
         return web.Response(body=self._metrics.render(), headers={"Content-Type": CONTENT_TYPE_LATEST})

@@ -34,13 +34,18 @@ def _positive(kind: type[int] | type[float]) -> Any:
     return parse
 
 
+def _duration(text: str) -> float:
+    """A duration such as 72h, 3d, 90m or 259200 (seconds)."""
+    match = re.fullmatch(r"(\d+(?:\.\d+)?)([smhd]?)", text.strip())
+    if match is None or not float(match.group(1)) > 0:
+        raise argparse.ArgumentTypeError(f"expected a positive number with s, m, h or d, such as 72h: {text!r}")
+    return float(match.group(1)) * AGE_UNITS[match.group(2) or "s"]
+
+
 def _age(text: str) -> float:
     """AGE such as 72h, 3d, 90m or 259200 (seconds); under 48 hours is refused."""
     from tavelmoor.webhooks.maintenance import MIN_PRUNE_AGE
-    match = re.fullmatch(r"(\d+(?:\.\d+)?)([smhd]?)", text.strip())
-    if match is None:
-        raise argparse.ArgumentTypeError(f"expected a number with s, m, h or d, such as 72h: {text!r}")
-    seconds = float(match.group(1)) * AGE_UNITS[match.group(2) or "s"]
+    seconds = _duration(text)
     if seconds < MIN_PRUNE_AGE:
         raise argparse.ArgumentTypeError(f"{text!r} is under 48 hours: the platform may still send those "
                                          "deliveries again")
@@ -127,10 +132,42 @@ def _serve_parser(commands: Any) -> None:
     parser.add_argument("--lease", type=_positive(float), default=30.0,
                         help="seconds a claim on an event lasts unless renewed; a worker's claims are renewed "
                         "while it works (default 30)")
+    parser.add_argument("--max-age", type=_duration, default=72 * 3600.0, metavar="AGE",
+                        help="an event that still fails this long after it happened (time paused not counted) "
+                        "fails for good, such as 72h (the default) or 7d")
+    parser.add_argument("--max-retry-after", type=_positive(float), default=3600.0,
+                        help="seconds a Retry-After may make an event or the workers wait at most (default 3600)")
+    outage = parser.add_argument_group(
+        "Graph API outages", "After ERRORS transport errors or 5xx answers for at least three different posts "
+        "within WINDOW seconds, all workers pause, spending no attempts, and one event is tried every PROBE seconds "
+        "until the Graph API answers.")
+    outage.add_argument("--outage-errors", type=_positive(int), default=5, metavar="ERRORS", help="default 5")
+    outage.add_argument("--outage-window", type=_positive(float), default=30.0, metavar="WINDOW", help="default 30")
+    outage.add_argument("--outage-probe", type=_positive(float), default=10.0, metavar="PROBE", help="default 10")
     parser.add_argument("--drain-timeout", type=_positive(float), default=5.0,
-                        help="seconds that work in hand may take to finish at stop (default 5)")
+                        help="seconds that requests in progress and work in hand may take to finish at stop "
+                        "(default 5)")
     parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
                         help="SQLite durability: FULL (default) keeps every answered delivery through a power loss")
+    parser.add_argument("--max-database-mib", type=_positive(float), metavar="MIB",
+                        help="the database may grow to this many MiB; beyond, deliveries are answered 503 as on a "
+                        "full disk (default: no limit)")
+    parser.add_argument("--commit-timeout", type=_positive(float), default=5.0,
+                        help="seconds a delivery waits for its commit before it is answered 503 (default 5)")
+    connections = parser.add_argument_group("connections to the webhook port")
+    connections.add_argument("--max-connections", type=_positive(int), default=1000,
+                             help="open at once; one more is answered 503 and closed (default 1000, kept under the "
+                             "limit on open descriptors)")
+    connections.add_argument("--header-timeout", type=_positive(float), default=10.0,
+                             help="seconds a new connection has to send its request's headers (default 10)")
+    connections.add_argument("--body-timeout", type=_positive(float), default=10.0,
+                             help="seconds a delivery's body has to arrive, else 408 (default 10)")
+    connections.add_argument("--keepalive-timeout", type=_positive(float), default=75.0,
+                             help="seconds an idle connection is kept open; keep a reverse proxy's upstream "
+                             "keep-alive below it (default 75)")
+    connections.add_argument("--max-body-reads", type=_positive(int), default=64,
+                             help="bodies over 64 KiB read at once; others wait for room up to the body timeout, "
+                             "then get 503 (default 64)")
     parser.add_argument("--log-level", choices=["DEBUG", "INFO", "WARNING", "ERROR"], default="INFO")
     _stand_in_arguments(parser)
     parser.add_argument_group("a real Graph API instead").add_argument(

@@ -4,9 +4,13 @@ Secrets come only from the environment, never from arguments: `$NAME`, or the fi
 """
 import logging
 import os
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
+from urllib.parse import quote, quote_plus
+
+from tavelmoor.webhooks.text import escaped
 
 PROG = "tavelmoor-webhooks"
 APP_SECRET_VARIABLE = "INSTAGRAM_APP_SECRET"
@@ -53,18 +57,44 @@ def read_secrets(needs_access_token: bool) -> Secrets:
                    secret(ACCESS_TOKEN_VARIABLE, required=needs_access_token))
 
 
+MIN_SECRET_CHARS = 4
+# Any access token in a URL's query, whoever's it is.
+_ACCESS_TOKEN_PARAMETER = re.compile(r"(access_token=)[^&\s\"'<>]+")
+
+
+class Redactor:
+    """Takes secrets out of a text: as they are, percent-encoded as a URL or a form carries them (either case of
+    hex digits), and any `access_token=` query value."""
+
+    def __init__(self, secrets: list[str]) -> None:
+        forms: set[str] = set()
+        # A few characters are no secret, and replacing them everywhere would garble every line.
+        for value in (value for value in secrets if len(value) >= MIN_SECRET_CHARS):
+            for encoded in (value, quote(value, safe=""), quote_plus(value, safe="")):
+                forms.update((encoded, re.sub("%[0-9A-F]{2}", lambda match: match.group().lower(), encoded)))
+        self._forms = sorted(forms - {""}, key=len, reverse=True)
+
+    def __call__(self, text: str) -> str:
+        for form in self._forms:
+            if form in text:
+                text = text.replace(form, "[redacted]")
+        return _ACCESS_TOKEN_PARAMETER.sub(r"\1[redacted]", text)
+
+
 class RedactingFormatter(logging.Formatter):
-    """Replaces every secret in a finished log line, tracebacks included, as a last line of defence."""
+    """One line per message whatever it quotes (control characters are escaped), and every secret replaced in
+    the finished text, tracebacks included, as a last line of defence."""
 
     def __init__(self, secrets: list[str]) -> None:
         super().__init__("%(asctime)s %(levelname)s %(name)s: %(message)s")
-        self._secrets = sorted(secrets, key=len, reverse=True)
+        self._redact = Redactor(secrets)
+
+    def formatMessage(self, record: logging.LogRecord) -> str:
+        record.message = escaped(record.message)
+        return super().formatMessage(record)
 
     def format(self, record: logging.LogRecord) -> str:
-        text = super().format(record)
-        for value in self._secrets:
-            text = text.replace(value, "[redacted]")
-        return text
+        return self._redact(super().format(record))
 
 
 def configure_logging(level: str, secrets: list[str]) -> None:

@@ -8,6 +8,8 @@ from urllib.parse import quote
 
 import aiohttp
 
+from tavelmoor.webhooks.config import Redactor
+
 # A post answer is a few kilobytes; anything far larger is not a post.
 MAX_ANSWER_BYTES = 1 << 20
 
@@ -25,11 +27,12 @@ class GraphApiError(Exception):
     `Retry-After` in seconds) so that the caller can decide whether to try again.
     `fatal` marks failures that every other request would meet too (the server
     cannot be reached, the token is refused), so a batch run stops instead of repeating them.
+    `transport` marks a request that got no answer at all (a timeout, a refused or broken connection).
     """
 
     def __init__(self, message: str, *, status: int | None = None, code: int | None = None,
                  subcode: int | None = None, transient: bool = False, retry_after: float | None = None,
-                 fatal: bool = False) -> None:
+                 fatal: bool = False, transport: bool = False) -> None:
         super().__init__(message)
         self.status = status
         self.code = code
@@ -37,6 +40,12 @@ class GraphApiError(Exception):
         self.transient = transient
         self.retry_after = retry_after
         self.fatal = fatal
+        self.transport = transport
+
+    @property
+    def unavailable(self) -> bool:
+        """No answer, or a server fault: what an outage looks like from here."""
+        return self.transport or (self.status is not None and self.status >= 500)
 
     @property
     def token_refused(self) -> bool:
@@ -119,21 +128,23 @@ class GraphApiClient:
                         break
         except asyncio.TimeoutError:
             self._on_answer(None, None)
-            raise GraphApiError(f"no answer within {self._timeout.total:g} s") from None
+            raise GraphApiError(f"no answer within {self._timeout.total:g} s", transport=True) from None
         except aiohttp.ClientConnectorError as error:
             self._on_answer(None, None)
             raise GraphApiError(f"cannot reach the Graph API at {self._base_url}: {error.os_error}",
-                                fatal=True) from None
+                                fatal=True, transport=True) from None
         except aiohttp.ClientError as error:
             # The text of some client errors holds the request URL, and so the token.
             self._on_answer(None, None)
-            raise GraphApiError(f"request failed: {type(error).__name__}") from None
+            raise GraphApiError(f"request failed: {type(error).__name__}", transport=True) from None
         if len(body) > MAX_ANSWER_BYTES:
             self._on_answer(status, None)
             raise GraphApiError(f"answer larger than {MAX_ANSWER_BYTES} bytes", status=status)
         text = body.decode("utf-8", errors="replace")
         if status >= 400:
             message, code, subcode, transient = _error_details(text)
+            # An error page may echo the request's URL, and so the token: the message becomes a stored reason.
+            message = Redactor([access_token])(message)
             self._on_answer(status, code)
             raise GraphApiError(f"HTTP {status}: {message}", status=status, code=code, subcode=subcode,
                                 transient=transient, retry_after=retry_after,

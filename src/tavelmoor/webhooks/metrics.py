@@ -10,9 +10,9 @@ from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram, gene
 from tavelmoor.webhooks.store import Counts
 
 PREFIX = "tavelmoor_webhooks"
-DELIVERY_OUTCOMES = ("stored", "duplicate", "dead_letter", "401", "403", "413", "503")
+DELIVERY_OUTCOMES = ("stored", "duplicate", "dead_letter", "401", "403", "408", "413", "503", "busy")
 EVENT_STATES = ("pending", "in_flight", "waiting", "done", "failed")
-PAUSE_REASONS = ("throttled", "token_refused")
+PAUSE_REASONS = ("throttled", "token_refused", "outage")
 GRAPH_API_STATUSES = frozenset({200, 400, 401, 403, 404, 429, 500, 502, 503, 504})
 # Codes the service acts on (throttling, the refused token, transient faults) and the common refusals.
 GRAPH_API_ERROR_CODES = frozenset({1, 2, 4, 10, 17, 32, 100, 190, 200, 368, 613})
@@ -23,8 +23,10 @@ class Metrics:
     def __init__(self) -> None:
         registry = self.registry = CollectorRegistry()
         self.deliveries = Counter(f"{PREFIX}_deliveries", "Deliveries answered, by outcome: stored, duplicate "
-                                  "(every event known already), dead letter, or the HTTP status of a refusal",
-                                  ["outcome"], registry=registry)
+                                  "(every event known already), dead letter, busy (no room to read the body), or "
+                                  "the HTTP status of a refusal", ["outcome"], registry=registry)
+        self.connections_refused = Counter(f"{PREFIX}_connections_refused", "Connections closed at once because "
+                                           "as many as allowed were open", registry=registry)
         self.events = Gauge(f"{PREFIX}_events", "Events by state", ["state"], registry=registry)
         self.dead_letters = Gauge(f"{PREFIX}_dead_letters", "Deliveries kept as dead letters", registry=registry)
         self.oldest_pending = Gauge(f"{PREFIX}_oldest_pending_event_age_seconds",

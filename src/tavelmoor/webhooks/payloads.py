@@ -1,8 +1,10 @@
 """Webhook deliveries into events, and account settings, checked before any request is made.
 
 The service's entry point is `parse_delivery`: the raw body of a signed delivery in, its events (or the
-reason it is no delivery at all) out. It never raises, whatever the body holds. The batch mode reads whole
-files with `read_events`. The bundled samples are package data under `DATA`.
+reason it is no delivery at all) out. It never raises, whatever the body holds, and its reasons are escaped
+and bounded. A store keeps each item it gives as `stored_form` has it: an event's JSON is ASCII, and an event
+the encoder cannot encode fails alone. The batch mode reads whole files with `read_events`. The bundled samples
+are package data under `DATA`.
 """
 import hashlib
 import importlib.resources
@@ -11,6 +13,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from importlib.resources.abc import Traversable
 from typing import Any
+
+from tavelmoor.webhooks.text import quoted
 
 # The bundled deliveries, settings and posts, read as package data.
 DATA = importlib.resources.files("tavelmoor.webhooks") / "data"
@@ -127,7 +131,8 @@ def event_key(event: Event) -> str:
 def content_key(account_id: str | None, kind: Any, value: Any) -> str:
     """The identity of a change that has no id of its own: a hash of what it says, never of the body."""
     canonical = json.dumps([account_id, kind, value], sort_keys=True, separators=(",", ":"), ensure_ascii=False)
-    return f"{account_id}/hash/{hashlib.sha256(canonical.encode('utf-8')).hexdigest()}"
+    # surrogatepass: a lone surrogate hashes too, and other text hashes as it always has.
+    return f"{account_id}/hash/{hashlib.sha256(canonical.encode('utf-8', 'surrogatepass')).hexdigest()}"
 
 
 def _entry_events(entry: Any, where: str) -> Iterator[Event | Rejected]:
@@ -139,7 +144,7 @@ def _entry_events(entry: Any, where: str) -> Iterator[Event | Rejected]:
             raise PayloadError(f"{where}: time: expected a Unix time, got {time!r}")
         changes = _list(entry.get("changes"), f"{where}: changes")
     except PayloadError as error:
-        yield Rejected(content_key(None, None, entry), None, None, str(error))
+        yield Rejected(content_key(None, None, entry), None, None, quoted(str(error)))
         return
     for c, change in enumerate(changes, 1):
         change_where = f"{where}, change {c}"
@@ -149,7 +154,7 @@ def _entry_events(entry: Any, where: str) -> Iterator[Event | Rejected]:
         except PayloadError as error:
             value = change.get("value") if isinstance(change, dict) else change
             yield Rejected(content_key(account_id, kind, value), account_id,
-                           kind if isinstance(kind, str) else None, str(error))
+                           quoted(kind) if isinstance(kind, str) else None, quoted(str(error)))
 
 
 def delivery_events(document: Any, where: str) -> list[Event | Rejected]:
@@ -170,16 +175,33 @@ def parse_delivery(body: bytes) -> list[Event | Rejected] | str:
     """The events of one delivery's body, or the reason it cannot be used at all (it is then a dead letter)."""
     try:
         document = json.loads(body)
-    except (UnicodeDecodeError, ValueError) as error:
-        return f"not JSON: {error}"
     except RecursionError:
         return "not JSON: nested too deeply to read"
+    except Exception as error:
+        return quoted(f"not JSON: {error}")
     try:
         return delivery_events(document, "delivery")
     except PayloadError as error:
-        return str(error)
+        return quoted(str(error))
     except RecursionError:
         return "delivery: nested too deeply to read"
+    except Exception as error:
+        return quoted(f"delivery: cannot be read: {type(error).__name__}: {error}")
+
+
+def stored_form(item: Event | Rejected) -> tuple[str, str | None, str | None, str | None, str | None]:
+    """What a store keeps of one parsed item: (key, account, field, the event's JSON, the reason it failed).
+
+    An event has its JSON and no reason, a refused change its reason and no JSON; an event that `event_to_json`
+    cannot encode fails alone, with the encoder's error as its reason.
+    """
+    if isinstance(item, Rejected):
+        return item.key, item.account_id, item.kind, None, item.reason
+    key = event_key(item)
+    try:
+        return key, item.account_id, item.kind, event_to_json(item), None
+    except Exception as error:
+        return key, item.account_id, item.kind, None, quoted(f"cannot be stored: {type(error).__name__}: {error}")
 
 
 def read_events(path: Traversable) -> list[Event | Rejected]:
@@ -193,8 +215,9 @@ def read_events(path: Traversable) -> list[Event | Rejected]:
 
 
 def event_to_json(event: Event) -> str:
+    """ASCII JSON: a lone surrogate or a NUL in a comment is an escape, which any store's text type can hold."""
     # Every field is a scalar, so the instance's own dict serves; asdict() would copy it deeply.
-    return json.dumps(vars(event), ensure_ascii=False)
+    return json.dumps(vars(event))
 
 
 def event_from_json(text: str) -> Event:

@@ -9,28 +9,39 @@ short job. Every outcome is written under the claim's token: one that comes too 
 the event was claimed again) changes nothing and is counted and logged.
 
 Retrying is decided here, not in the client: a transient failure makes the event wait (in the store, holding no
-worker) until a later attempt, throttling pauses every worker until it passes, and a refused token pauses them
-until the service is restarted.
+worker) until a later attempt, throttling pauses every worker until it passes, an outage pauses them until the
+Graph API answers again (see `pauses`), and a refused token pauses them until the service is restarted. An event
+gives up after its last attempt, or once it has waited `max_age` seconds, paused time not counted.
+
+The store may fail too: an outcome that cannot be written is tried again, with the claim still held and renewed,
+so that no event is left in flight for its lease to run out.
 """
 import asyncio
-import json
 import logging
 import random
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Awaitable, Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeVar
 
+from tavelmoor.webhooks.config import Redactor
 from tavelmoor.webhooks.graph_api import GraphApiClient, GraphApiError
+from tavelmoor.webhooks.health import Health
 from tavelmoor.webhooks.metrics import Metrics
+from tavelmoor.webhooks.pauses import OUTAGE, THROTTLED, TOKEN_REFUSED, OutageDetector, OutagePolicy, Pauses
 from tavelmoor.webhooks.payloads import Account
-from tavelmoor.webhooks.records import build_record, fetch_parent_post
+from tavelmoor.webhooks.records import build_record, fetch_parent_post, record_json
 from tavelmoor.webhooks.store import Claim, Claimed, Store
+from tavelmoor.webhooks.text import quoted
 
+T = TypeVar("T")
 log = logging.getLogger("tavelmoor.webhooks.pipeline")
 
 # How long the dispatcher waits after the store failed to hand out events.
 CLAIM_RETRY_SECONDS = 1.0
+# An outcome the store could not write is tried again after this long, doubled up to the cap.
+OUTCOME_RETRY_SECONDS = 0.5
+OUTCOME_RETRY_CAP = 10.0
 
 
 @dataclass(frozen=True)
@@ -52,18 +63,37 @@ def _fields(claim: Claim, error: GraphApiError | None = None) -> str:
     return text
 
 
+@dataclass(frozen=True)
+class Limits:
+    """How long an event may keep failing, and how long the Graph API may make it wait."""
+    max_attempts: int = 8
+    max_age: float = 72 * 3600.0
+    max_retry_after: float = 3600.0
+
+
 class Pipeline:
     def __init__(self, store: Store, client: GraphApiClient, access_token: str, accounts: Mapping[str, Account],
-                 metrics: Metrics, *, concurrency: int, max_attempts: int = 8, backoff: Backoff = Backoff(),
-                 lease: float = 30.0, max_work: float = 60.0) -> None:
+                 metrics: Metrics, health: Health, *, concurrency: int, limits: Limits = Limits(),
+                 backoff: Backoff = Backoff(), outage: OutagePolicy = OutagePolicy(), lease: float = 30.0,
+                 max_work: float = 60.0) -> None:
         self._store = store
         self._client = client
         self._token = access_token
+        self._redact = Redactor([access_token])
         self._accounts = accounts
         self._metrics = metrics
+        self._health = health
         self.concurrency = concurrency
-        self.max_attempts = max_attempts
+        self.max_attempts = limits.max_attempts
+        self._limits = limits
         self._backoff = backoff
+        self._outage = OutageDetector(outage)
+        self._pauses = Pauses(metrics, outage, on_resume=self.wake, on_probe=self._probe,
+                              remember=2 * limits.max_age)
+        self._probing = False
+        # An event's age is counted from its change's time, or from the start of this process if later: time
+        # the service did not run is not held against it.
+        self._started = time.time()
         self._lease = lease
         # A worker that holds one event longer than this is taken as stalled: its claim is no longer renewed,
         # so that the event is claimed again once the lease passes.
@@ -80,12 +110,7 @@ class Pipeline:
         self._working: dict[tuple[int, int], float] = {}
         self._queue: asyncio.Queue[Claim | None] = asyncio.Queue()
         self._wake = asyncio.Event()
-        self._running = asyncio.Event()
-        self._running.set()
         self._stopping = False
-        self._paused_until: float | None = None
-        self.pause_reason: str | None = None
-        self._resume_handle: asyncio.TimerHandle | None = None
         self._renew_at = 0.0
         self._dispatcher: asyncio.Task[None] | None = None
         self._workers: list[asyncio.Task[None]] = []
@@ -102,31 +127,13 @@ class Pipeline:
     def status(self) -> dict[str, Any]:
         return {"live": sum(not worker.done() for worker in self._workers),
                 "busy": len(self._working),
-                "paused": not self._running.is_set(),
-                "pause_reason": self.pause_reason}
+                "paused": self._pauses.kind is not None,
+                "pause_reason": self._pauses.reason}
 
-    def _pause(self, reason: str, kind: str, until: float | None) -> None:
-        """Holds every worker back until `until` (a loop time), or until restart when it is None."""
-        if not self._running.is_set() and (self._paused_until is None
-                                           or (until is not None and until <= self._paused_until)):
-            return
-        self._metrics.pauses.labels(kind).inc()
-        self.pause_reason = reason
-        self._paused_until = until
-        self._running.clear()
-        if self._resume_handle is not None:
-            self._resume_handle.cancel()
-            self._resume_handle = None
-        if until is not None:
-            self._resume_handle = asyncio.get_running_loop().call_at(until, self._resume)
-
-    def _resume(self) -> None:
-        self._resume_handle = None
-        self._paused_until = None
-        self.pause_reason = None
-        self._running.set()
+    def _probe(self) -> None:
+        """An outage probe found no worker waiting with an event: claim one for it."""
+        self._probing = True
         self._wake.set()
-        log.info("workers resumed")
 
     def _stale(self, claims: Sequence[Claim], outcome: str) -> None:
         for claim in claims:
@@ -147,72 +154,83 @@ class Pipeline:
                 if key not in finishing and self._working.get(key, now) > stalled]
 
     async def _dispatch(self) -> None:
+        while not (self._stopping and not self._done):
+            try:
+                await self._dispatch_once()
+            except Exception:
+                # Nothing ends the dispatcher: a fault of its own is logged, and it goes on after a pause.
+                log.exception("dispatcher: unexpected error")
+                await asyncio.sleep(CLAIM_RETRY_SECONDS)
+
+    async def _dispatch_once(self) -> None:
         loop = asyncio.get_running_loop()
         metrics = self._metrics
-        while True:
-            if self._stopping and not self._done:
+        self._wake.clear()
+        claiming = self._pauses.gate.is_open and not self._stopping
+        done, self._done = self._done, []
+        room = self._limit - len(self._held) + len(done) if claiming else 0
+        if self._probing and not self._stopping:
+            # One event for an outage probe, when none is in hand already.
+            room, self._probing = (0 if self._held else 1), False
+        now = loop.time()
+        renew = []
+        if now >= self._renew_at and not self._stopping:
+            renew = self._renewable(now, done)
+            self._renew_at = now + self._lease / 3
+        # Submitted together, so that the store may commit them as one transaction. Shielded: the stored
+        # records and the claims must be accounted for even at a stop. A claim that renewal finds no longer
+        # held needs nothing here: its worker's outcome will be refused as stale, and counted then.
+        jobs = {name: job for name, job in (
+            ("finish", self._store.finish(done) if done else None),
+            ("renew", self._store.renew(renew, self._lease) if renew else None),
+            ("claim", self._store.claim(room, lease=self._lease, max_attempts=self.max_attempts)
+             if room > 0 else None)) if job is not None}
+        due: float | None = None
+        if jobs:
+            results = dict(zip(jobs, await asyncio.shield(asyncio.gather(*jobs.values(),
+                                                                          return_exceptions=True))))
+            failures = [result for result in results.values() if isinstance(result, BaseException)]
+            stale = results.get("finish")
+            if isinstance(stale, list):
+                self._stale(stale, "done")
+                finished_at = loop.time()
+                for claim, _ in done:
+                    if claim not in stale:
+                        metrics.latency.observe(finished_at - self._held[claim.id, claim.token][1])
+                    self._release(claim)
+            elif done:
+                # A store that fails now (a lock held elsewhere, a full disk) may work again later.
+                self._done = done + self._done
+            claimed = results.get("claim")
+            if isinstance(claimed, Claimed):
+                self._take(claimed, loop.time())
+                due = claimed.next_due
+            if failures:
+                for failure in failures:
+                    self._health.write_failed(failure)
+                if self._stopping:
+                    log.error("could not store %d records; their events are taken up again at the next "
+                              "start: %s", len(self._done), failures[0])
+                    self._done.clear()
+                    return
+                log.error("could not store records or claim events, trying again in %.0f s: %s",
+                          CLAIM_RETRY_SECONDS, failures[0])
+                await asyncio.sleep(CLAIM_RETRY_SECONDS)
                 return
-            self._wake.clear()
-            claiming = self._running.is_set() and not self._stopping
-            done, self._done = self._done, []
-            room = self._limit - len(self._held) + len(done) if claiming else 0
-            now = loop.time()
-            renew = []
-            if now >= self._renew_at and not self._stopping:
-                renew = self._renewable(now, done)
-                self._renew_at = now + self._lease / 3
-            # Submitted together, so that the store may commit them as one transaction. Shielded: the stored
-            # records and the claims must be accounted for even at a stop. A claim that renewal finds no longer
-            # held needs nothing here: its worker's outcome will be refused as stale, and counted then.
-            jobs = {name: job for name, job in (
-                ("finish", self._store.finish(done) if done else None),
-                ("renew", self._store.renew(renew, self._lease) if renew else None),
-                ("claim", self._store.claim(room, lease=self._lease, max_attempts=self.max_attempts)
-                 if room > 0 else None)) if job is not None}
-            due: float | None = None
-            if jobs:
-                results = dict(zip(jobs, await asyncio.shield(asyncio.gather(*jobs.values(),
-                                                                              return_exceptions=True))))
-                failures = [result for result in results.values() if isinstance(result, BaseException)]
-                stale = results.get("finish")
-                if isinstance(stale, list):
-                    self._stale(stale, "done")
-                    finished_at = loop.time()
-                    for claim, _ in done:
-                        if claim not in stale:
-                            metrics.latency.observe(finished_at - self._held[claim.id, claim.token][1])
-                        self._release(claim)
-                elif done:
-                    # A store that fails now (a lock held elsewhere, a full disk) may work again later.
-                    self._done = done + self._done
-                claimed = results.get("claim")
-                if isinstance(claimed, Claimed):
-                    self._take(claimed, loop.time())
-                    due = claimed.next_due
-                if failures:
-                    metrics.commit_failures.inc(len(failures))
-                    if self._stopping:
-                        log.error("could not store %d records; their events are taken up again at the next "
-                                  "start: %s", len(self._done), failures[0])
-                        self._done.clear()
-                        return
-                    log.error("could not store records or claim events, trying again in %.0f s: %s",
-                              CLAIM_RETRY_SECONDS, failures[0])
-                    await asyncio.sleep(CLAIM_RETRY_SECONDS)
-                    continue
-            if self._wake.is_set():
-                continue
-            # With no room the next settled event wakes the dispatcher; with room, so may the next retry.
-            timeout = self._renew_at - loop.time() if self._held else None
-            if claiming and due is not None and len(self._held) < self._limit:
-                until_due = due - time.time()
-                if until_due <= 0:
-                    continue
-                timeout = until_due if timeout is None else min(timeout, until_due)
-            try:
-                await asyncio.wait_for(self._wake.wait(), timeout)
-            except TimeoutError:
-                pass
+            self._health.written()
+        if self._wake.is_set():
+            return
+        # With no room the next settled event wakes the dispatcher; with room, so may the next retry.
+        timeout = self._renew_at - loop.time() if self._held else None
+        if claiming and due is not None and len(self._held) < self._limit:
+            until_due = due - time.time()
+            if until_due <= 0:
+                return
+            timeout = until_due if timeout is None else min(timeout, until_due)
+        try:
+            await asyncio.wait_for(self._wake.wait(), timeout)
+        except TimeoutError:
+            pass
 
     def _take(self, claimed: Claimed, now: float) -> None:
         if claimed.expired:
@@ -227,15 +245,14 @@ class Pipeline:
         while (claim := await self._queue.get()) is not None:
             stored_later = False
             try:
-                await self._running.wait()
+                await self._pauses.gate.passage()
                 if self._stopping:
                     return      # the claim is put back at the stop, with those still queued
                 self._working[claim.id, claim.token] = loop.time()
                 stored_later = await self._handle(claim)
-            except Exception as error:
-                # The store itself failed; the event stays in flight until its lease passes.
-                self._metrics.commit_failures.inc()
-                log.error("could not store the outcome of an event %s: %s", _fields(claim), error)
+            except Exception:
+                # Nothing ends a worker; the event stays in flight until its lease passes.
+                log.exception("worker: unexpected error %s", _fields(claim))
             finally:
                 self._working.pop((claim.id, claim.token), None)
             if not stored_later:
@@ -251,10 +268,12 @@ class Pipeline:
             return False
         try:
             post = await fetch_parent_post(event, self._client, self._token)
-            text = json.dumps(build_record(event, account, post), ensure_ascii=False)
         except GraphApiError as error:
             await self._on_graph_error(claim, error)
             return False
+        self._answered()
+        try:
+            text = record_json(build_record(event, account, post))
         except Exception as error:
             log.error("event failed: %s %s", type(error).__name__, _fields(claim))
             await self._fail(claim, f"unexpected {type(error).__name__}: {error}")
@@ -265,19 +284,73 @@ class Pipeline:
             log.debug("event done %s", _fields(claim))
         return True
 
+    def _answered(self) -> None:
+        """The Graph API answered: no outage, or the end of one."""
+        self._outage.answered()
+        self._pauses.resume(OUTAGE)
+
+    async def _write(self, claim: Claim, outcome: str, write: Callable[[], Awaitable[T]]) -> T:
+        """Writes an outcome, trying again for as long as the store fails; the claim stays held (and its lease
+        renewed) meanwhile. A stop ends the tries: the event is then taken up again at the next start."""
+        delay = OUTCOME_RETRY_SECONDS
+        while True:
+            try:
+                result = await write()
+            except Exception as error:
+                self._health.write_failed(error)
+                log.error("could not store an event's outcome (%s), trying again in %.1f s: %s %s", outcome, delay,
+                          error, _fields(claim))
+                await asyncio.sleep(delay)
+                delay = min(2 * delay, OUTCOME_RETRY_CAP)
+            else:
+                self._health.written()
+                return result
+
+    def _reason(self, text: str) -> str:
+        """A reason as stored: no token in any form, on one line, and text any store can hold."""
+        return quoted(self._redact(text))
+
     async def _fail(self, claim: Claim, reason: str) -> None:
-        if not await self._store.fail(claim, reason):
+        reason = self._reason(reason)
+        if not await self._write(claim, "failed", lambda: self._store.fail(claim, reason)):
             self._stale([claim], "failed")
+
+    async def _wait(self, claim: Claim, delay: float, reason: str) -> None:
+        reason = self._reason(reason)
+        self._metrics.retries.inc()
+        if not await self._write(claim, "waiting", lambda: self._store.wait(claim, time.time() + delay, reason)):
+            self._stale([claim], "waiting")
+
+    async def _put_back(self, claim: Claim) -> None:
+        self._stale(await self._write(claim, "put back", lambda: self._store.put_back([claim])), "put back")
+
+    def _age(self, claim: Claim) -> float:
+        now = time.time()
+        # The change's time is what the delivery says: any integer, however far off.
+        since = max(min(claim.event.time, now), self._started)
+        return now - since - self._pauses.paused_since(since)
 
     async def _on_graph_error(self, claim: Claim, error: GraphApiError) -> None:
         reason = f"{claim.event.kind} on post {claim.event.post_id}: {error}"
+        loop = asyncio.get_running_loop()
         if error.token_refused:
-            self._pause("the Graph API refused the access token; restart the service with a valid one",
-                        "token_refused", None)
+            self._pauses.pause(TOKEN_REFUSED,
+                               "the Graph API refused the access token; restart the service with a valid one")
             log.critical("the Graph API refused the access token: all workers paused until restart; "
                          "deliveries are still accepted %s", _fields(claim, error))
-            self._stale(await self._store.put_back([claim]), "put back")
+            await self._put_back(claim)
             return
+        if error.unavailable and not error.throttled:
+            if self._pauses.kind == OUTAGE or self._outage.failed(claim.event.post_id, loop.time()):
+                if self._pauses.pause(OUTAGE, f"the Graph API is unavailable ({error}); trying one event every "
+                                      f"{self._pauses.probe_every:g} s"):
+                    log.error("the Graph API is unavailable: all workers paused, one event tried every %g s; "
+                              "deliveries are still accepted %s", self._pauses.probe_every, _fields(claim, error))
+                # Spends no attempt: the event did not fail, the Graph API did.
+                await self._put_back(claim)
+                return
+        else:
+            self._answered()
         if not error.retryable:
             log.warning("event failed %s", _fields(claim, error))
             await self._fail(claim, reason)
@@ -286,25 +359,33 @@ class Pipeline:
             log.warning("event failed after its last attempt %s", _fields(claim, error))
             await self._fail(claim, f"gave up after {claim.attempts} attempts: {reason}")
             return
-        delay = max(self._backoff.delay(claim.attempts), error.retry_after or 0.0)
+        age = self._age(claim)
+        if age >= self._limits.max_age:
+            log.warning("event failed: %.0f s old %s", age, _fields(claim, error))
+            await self._fail(claim, f"gave up after {age:.0f} s: {reason}")
+            return
+        retry_after = error.retry_after or 0.0
+        if retry_after > self._limits.max_retry_after:
+            log.warning("Retry-After of %.0f s capped to %.0f s %s", retry_after, self._limits.max_retry_after,
+                        _fields(claim, error))
+            retry_after = self._limits.max_retry_after
+        delay = max(self._backoff.delay(claim.attempts), retry_after)
         if error.throttled:
-            loop = asyncio.get_running_loop()
-            self._pause(f"throttled by the Graph API (HTTP {error.status}, code {error.code})", "throttled",
-                        loop.time() + delay)
+            self._pauses.pause(THROTTLED, f"throttled by the Graph API (HTTP {error.status}, code {error.code})",
+                               loop.time() + delay)
             log.warning("throttled: all workers paused for %.1f s %s", delay, _fields(claim, error))
         else:
             log.info("will retry in %.1f s %s", delay, _fields(claim, error))
-        self._metrics.retries.inc()
-        if not await self._store.wait(claim, time.time() + delay, reason):
-            self._stale([claim], "waiting")
+        await self._wait(claim, delay, reason)
 
     async def stop(self, deadline: float) -> None:
-        """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back."""
+        """Stops claiming, lets work in hand finish for up to `deadline` seconds, and puts the rest back.
+
+        The store calls at the end have no deadline of their own: the caller bounds the whole stop.
+        """
         self._stopping = True
-        if self._resume_handle is not None:
-            self._resume_handle.cancel()
         # Wake everything that waits, so that each sees the stop; idle workers end at the None.
-        self._running.set()
+        self._pauses.stop()
         self._wake.set()
         for _ in self._workers:
             self._queue.put_nowait(None)

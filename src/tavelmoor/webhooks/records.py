@@ -1,4 +1,6 @@
 """The flat record of one event, built from the event, its parent post and the account's setting."""
+import json
+import math
 from datetime import UTC, datetime
 from typing import Any
 
@@ -75,3 +77,22 @@ def build_record(event: Event, account: Account, post: dict[str, Any]) -> dict[s
         "brand_ids": brand_ids,
     })
     return record
+
+
+def _finite(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {key: _finite(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_finite(item) for item in value]
+    return value
+
+
+def record_json(record: dict[str, Any]) -> str:
+    """The record as ASCII JSON. The Graph API may answer NaN or Infinity, which Python reads but JSON cannot
+    hold: those become null, and the record is still written."""
+    try:
+        return json.dumps(record, allow_nan=False)
+    except ValueError:
+        return json.dumps(_finite(record), allow_nan=False)

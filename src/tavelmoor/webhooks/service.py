@@ -1,4 +1,9 @@
-"""`serve`: the receiver, the store, the pipeline and the admin endpoints in one process, from start to a clean stop."""
+"""`serve`: the receiver, the store, the pipeline and the admin endpoints in one process, from start to a clean stop.
+
+The stop is bounded in every state: requests in progress and work in hand get `--drain-timeout` seconds, and
+putting back what is left and closing the store at most `STOP_GRACE` more; whatever is still unsettled then
+(a store that hangs) is left to the next start, as after `kill -9`.
+"""
 import argparse
 import asyncio
 import contextlib
@@ -9,42 +14,55 @@ import warnings
 from typing import Any
 
 import aiohttp
-from aiohttp import web
 
 from tavelmoor.webhooks.admin import Admin, CountsCache
-from tavelmoor.webhooks.config import Secrets, configure_logging, read_secrets
+from tavelmoor.webhooks.config import ConfigError, Secrets, configure_logging, read_secrets
+from tavelmoor.webhooks.connections import ConnectionLimits, Listener, LoopErrors, listen, raise_descriptor_limit
 from tavelmoor.webhooks.graph_api import GraphApiClient
+from tavelmoor.webhooks.health import Health
 from tavelmoor.webhooks.metrics import Metrics
+from tavelmoor.webhooks.pauses import OutagePolicy
 from tavelmoor.webhooks.payloads import Account, read_accounts
-from tavelmoor.webhooks.pipeline import Backoff, Pipeline
-from tavelmoor.webhooks.receiver import WEBHOOK_PATH, AccessLogger, Receiver
+from tavelmoor.webhooks.pipeline import Backoff, Limits, Pipeline
+from tavelmoor.webhooks.receiver import WEBHOOK_PATH, AccessLogger, Receiver, ReceiverLimits
 from tavelmoor.webhooks.stand_in import RunningStandIn, StandIn, load_posts
 from tavelmoor.webhooks.store.sqlite import SqliteStore
 
 log = logging.getLogger("tavelmoor.webhooks.service")
 
+STOP_GRACE = 2.0
+# Descriptors kept for everything but the public port's connections: the database, the Graph API client's
+# connections beside one per worker, the admin port's.
+RESERVED_DESCRIPTORS = 64
+ADMIN_CONNECTIONS = 16
 
-async def _start_site(app: web.Application, host: str, port: int, **options: Any) -> tuple[web.AppRunner, str]:
-    runner = web.AppRunner(app, handle_signals=False, **options)
-    await runner.setup()
-    try:
-        await web.TCPSite(runner, host, port).start()
-    except BaseException:
-        await runner.cleanup()
-        raise
-    address, bound_port = runner.addresses[0][:2]
-    return runner, f"http://{address}:{bound_port}"
+
+def _public_limits(args: argparse.Namespace) -> ConnectionLimits:
+    """The public port's limits, with its connection cap kept under the descriptor limit."""
+    descriptors = raise_descriptor_limit()
+    room = descriptors - RESERVED_DESCRIPTORS - ADMIN_CONNECTIONS - args.concurrency
+    if room < 1:
+        raise ConfigError(f"the limit on open descriptors ({descriptors}) leaves no room for connections")
+    if room < args.max_connections:
+        log.warning("at most %d connections at once, not %d: the limit on open descriptors is %d", room,
+                    args.max_connections, descriptors)
+    return ConnectionLimits(min(args.max_connections, room), args.header_timeout, args.keepalive_timeout)
 
 
 async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, Account],
                 posts: dict[str, Any] | None) -> int:
     """Runs until SIGTERM or SIGINT, then stops cleanly and returns 0."""
-    store = SqliteStore.open(args.database, synchronous=args.synchronous, busy_timeout=args.busy_timeout)
-    stop = asyncio.Event()
     loop = asyncio.get_running_loop()
+    loop.set_exception_handler(LoopErrors())
+    limits = _public_limits(args)
+    max_bytes = None if args.max_database_mib is None else round(args.max_database_mib * 2**20)
+    store = SqliteStore.open(args.database, synchronous=args.synchronous, busy_timeout=args.busy_timeout,
+                             max_bytes=max_bytes)
+    stop = asyncio.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stop.set)
     metrics = Metrics()
+    health = Health(metrics)
     pipeline: Pipeline | None = None
     state = "recovering"
 
@@ -53,17 +71,20 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
                                                                   "pause_reason": None}
         return {"workers": workers, "state": state}
 
-    receiver = Receiver(store, secrets, metrics, lambda: pipeline.wake() if pipeline else None)
-    admin = Admin(CountsCache(store), metrics, status)
-    runners: list[web.AppRunner] = []
+    receiver = Receiver(store, secrets, metrics, health, lambda: pipeline.wake() if pipeline else None,
+                        ReceiverLimits(args.body_timeout, args.commit_timeout, args.max_body_reads))
+    admin = Admin(CountsCache(store), metrics, store, health, status)
+    listeners: list[Listener] = []
+    stop_by: float | None = None
     try:
-        runner, admin_url = await _start_site(admin.app(), args.admin_host, args.admin_port, access_log=None)
-        runners.append(runner)
-        runner, url = await _start_site(receiver.app(), args.host, args.port, access_log_class=AccessLogger,
-                                        access_log=logging.getLogger("tavelmoor.webhooks.access"),
-                                        shutdown_timeout=args.drain_timeout)
-        runners.append(runner)
-        print(f"listening on {url}{WEBHOOK_PATH}\nadmin on {admin_url}", flush=True)
+        listeners.append(await listen(admin.app(), args.admin_host, args.admin_port,
+                                      ConnectionLimits(ADMIN_CONNECTIONS, args.header_timeout, args.keepalive_timeout),
+                                      access_log=None, shutdown_timeout=1.0))
+        listeners.append(await listen(receiver.app(), args.host, args.port, limits,
+                                      on_refused=metrics.connections_refused.inc, access_log_class=AccessLogger,
+                                      access_log=logging.getLogger("tavelmoor.webhooks.access"),
+                                      shutdown_timeout=args.drain_timeout))
+        print(f"listening on {listeners[1].url}{WEBHOOK_PATH}\nadmin on {listeners[0].url}", flush=True)
         recovered = await store.recover()
         if recovered:
             log.warning("%d events were in flight when the last run stopped; back to pending", recovered)
@@ -77,26 +98,45 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
                 base_url, access_token = args.graph_api_url, secrets.access_token
             session = await stack.enter_async_context(aiohttp.ClientSession())
             client = GraphApiClient(session, base_url, timeout=args.timeout, on_answer=metrics.graph_api_answer)
-            pipeline = Pipeline(store, client, access_token, accounts, metrics, concurrency=args.concurrency,
-                                max_attempts=args.max_attempts, backoff=Backoff(base=args.retry_base),
+            pipeline = Pipeline(store, client, access_token, accounts, metrics, health, concurrency=args.concurrency,
+                                limits=Limits(args.max_attempts, args.max_age, args.max_retry_after),
+                                backoff=Backoff(base=args.retry_base),
+                                outage=OutagePolicy(args.outage_errors, args.outage_window, args.outage_probe),
                                 lease=args.lease, max_work=args.lease + 2 * args.timeout)
             pipeline.start()
             state = "ready"
-            log.info("ready: %d workers", args.concurrency)
+            log.info("ready: %d workers, at most %d connections", args.concurrency, limits.max_connections)
             try:
                 await stop.wait()
             finally:
                 log.info("stopping: no new connections; deliveries being received are committed first")
                 state = "draining"
-                # Stops listening, then waits (up to the drain timeout) for requests in progress.
-                await runners.pop().cleanup()
-                await pipeline.stop(args.drain_timeout)
+                drained_by = loop.time() + args.drain_timeout
+                stop_by = drained_by + STOP_GRACE
+                # Stops listening, then waits for requests in progress; work in hand meanwhile goes on.
+                with contextlib.suppress(TimeoutError):
+                    async with asyncio.timeout_at(drained_by):
+                        await listeners.pop().close()
+                try:
+                    async with asyncio.timeout_at(stop_by):
+                        await pipeline.stop(max(0.0, drained_by - loop.time()))
+                except TimeoutError:
+                    log.error("the pipeline did not stop in time; the events in hand are taken up again at the "
+                              "next start")
     finally:
-        for runner in reversed(runners):
-            await runner.cleanup()
+        # The store gets a moment to close even when the pipeline took all the time there was.
+        closed_by = max(stop_by or loop.time() + STOP_GRACE, loop.time() + 0.5)
+        for listener in reversed(listeners):
+            with contextlib.suppress(TimeoutError):
+                async with asyncio.timeout_at(closed_by):
+                    await listener.close()
         for signum in (signal.SIGTERM, signal.SIGINT):
             loop.remove_signal_handler(signum)
-        await store.close()
+        try:
+            async with asyncio.timeout_at(closed_by):
+                await store.close()
+        except TimeoutError:
+            log.error("the store did not close in time: %s", store.health().problem or "its writer is busy")
     log.info("stopped")
     return 0
 

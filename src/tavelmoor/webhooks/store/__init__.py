@@ -24,7 +24,18 @@ The claim model:
   at start (SQLite); where several processes share a store, leases take stalled work back instead.
 
 Deliveries are never deleted: `prune` drops the bodies and records of finished ones but keeps every event key,
-so that a delivery sent again is still recognised. Times are Unix times in seconds.
+so that a delivery sent again is still recognised. A body is kept once however often it is delivered. Times are
+Unix times in seconds.
+
+Faults, and what callers do about them:
+- Any write may fail (a full disk, a lock held elsewhere, a lost connection) and raises; the caller answers 503
+  or tries again later. A store raises only for such failures: it keeps each parsed item as
+  `payloads.stored_form` gives it, whose JSON and reasons are ASCII or escaped (a lone surrogate or a NUL fits
+  any text type) and which turns an event the encoder refuses into a failed one.
+- A store need not time out by itself: callers bound every call with a deadline of their own (the receiver's
+  commit deadline, the service's stop), so a call cancelled by its deadline may still be committed.
+- `health()` says, cheaply and without waiting, whether the store can take writes at all, and why not (its
+  writer stopped; the SQLite file was deleted or replaced under it). The callers keep the last write failure.
 """
 from collections.abc import AsyncIterator, Callable, Collection, Sequence
 from dataclasses import dataclass
@@ -86,6 +97,12 @@ class Counts:
     failed: int
     dead_letters: int
     oldest_pending: float | None   # when the delivery of the oldest event not yet done or failed came
+
+
+@dataclass(frozen=True)
+class StoreHealth:
+    writable: bool
+    problem: str | None = None      # why it cannot take writes
 
 
 @dataclass(frozen=True)
@@ -159,5 +176,8 @@ class Store(Protocol):
         """The failed events ("event", "delivery", "account", "field", "attempts", "reason"), then the dead letters
         ("dead_letter", "reason")."""
 
+    def health(self) -> StoreHealth:
+        """Whether the store can take writes now; answers at once, for `/healthz`."""
+
     async def close(self) -> None:
-        """Lets queued work finish, then closes the store."""
+        """Lets queued work finish, then closes the store; the caller bounds how long it may take."""

@@ -6,9 +6,14 @@ it. The async methods hand a job to that thread and await its commit, so nothing
 for the disk, and a caller learns of success only once the change is durable. Counting runs on a reader thread
 of its own, so that it never holds up a commit.
 
-`serve` owns its file: `SqliteStore.open` takes an exclusive lock on a file beside it, and may then put every
-in-flight event back at start. The operator commands open the file without that lock, beside a running
-service; their writes are short transactions that wait for the service's like any other writer.
+`serve` owns its file: `SqliteStore.open` takes an exclusive lock on the database file itself (not on its path,
+which a symlink or a hard link would get around), and may then put every in-flight event back at start. The
+operator commands open the file without that lock, beside a running service; their writes are short
+transactions that wait for the service's like any other writer.
+
+The writer never stops for a failure: a batch that fails fails its jobs, and the next batch starts afresh. Before
+each batch it checks that the path still names the file it opened (device and inode): a database deleted or
+replaced under a running service would otherwise take writes that no later start can find.
 
 The schema carries its version in `PRAGMA user_version`; `MIGRATIONS` brings any older file up to date in
 place, each step in one transaction.
@@ -16,7 +21,10 @@ place, each step in one transaction.
 import asyncio
 import concurrent.futures
 import fcntl
+import hashlib
 import itertools
+import logging
+import math
 import os
 import queue
 import secrets
@@ -28,12 +36,13 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
-from tavelmoor.webhooks.payloads import Event, Rejected, event_from_json, event_key, event_to_json
+from tavelmoor.webhooks.payloads import Event, Rejected, event_from_json, stored_form
 from tavelmoor.webhooks.store import (
-    Accepted, Claim, Claimed, Counts, Parsed, Parser, Pruned, Requeued, StoreLocked, StoreVersionError,
+    Accepted, Claim, Claimed, Counts, Parsed, Parser, Pruned, Requeued, StoreHealth, StoreLocked, StoreVersionError,
 )
 
 T = TypeVar("T")
+log = logging.getLogger("tavelmoor.webhooks.store")
 
 # Each step takes the schema from the version of its index to the next one, in statements separated by ";"
 # (none holds one). The first is the schema of 0.1.0, which wrote no version: on a file it made, that step
@@ -75,6 +84,16 @@ MIGRATIONS = [
     ALTER TABLE deliveries ADD COLUMN pruned_at REAL;
     CREATE INDEX events_by_delivery ON events (delivery_id);
     """,
+    # Bodies kept once by their SHA-256, however often they are delivered; a delivery names its body by hash.
+    # Deliveries stored before keep their body in their own row (body_hash NULL).
+    """
+    CREATE TABLE bodies (
+        hash BLOB PRIMARY KEY,
+        body BLOB NOT NULL
+    );
+    ALTER TABLE deliveries ADD COLUMN body_hash BLOB;
+    CREATE INDEX deliveries_by_body ON deliveries (body_hash) WHERE body_hash IS NOT NULL;
+    """,
 ]
 SCHEMA_VERSION = len(MIGRATIONS)
 
@@ -87,6 +106,13 @@ IN_LIST_LIMIT = 500
 
 _UNFINISHED = "('pending', 'in_flight', 'waiting')"
 _CLAIMED_COLUMNS = "id, key, delivery_id, attempts, event"
+# A delivery's body (from its own row if it was stored before bodies were kept by hash), and when it was pruned.
+_BODY = ("SELECT coalesce(b.body, d.body), d.pruned_at FROM deliveries AS d "
+         "LEFT JOIN bodies AS b ON b.hash = d.body_hash")
+
+
+class StoreFileChanged(Exception):
+    """The path no longer names the database file the store opened."""
 
 
 @dataclass
@@ -110,6 +136,16 @@ def _marks(count: int) -> str:
     return ", ".join("?" * count)
 
 
+def _rollback(db: sqlite3.Connection) -> None:
+    """Ends the open transaction, if any. SQLite rolls back by itself after some errors (a full disk while it
+    spills a large transaction), and ROLLBACK without a transaction raises."""
+    if db.in_transaction:
+        try:
+            db.execute("ROLLBACK")
+        except sqlite3.Error as error:
+            log.error("rollback failed: %s", error)
+
+
 def migrate(db: sqlite3.Connection, path: Path) -> None:
     """Brings the schema up to date in one transaction; the version is read under the write lock, so that two
     processes opening the file at once migrate it once."""
@@ -126,16 +162,38 @@ def migrate(db: sqlite3.Connection, path: Path) -> None:
             db.execute(f"PRAGMA user_version = {number + 1}")
         db.execute("COMMIT")
     except BaseException:
-        if db.in_transaction:
-            db.execute("ROLLBACK")
+        _rollback(db)
         raise
 
 
+def _identity(status: os.stat_result) -> tuple[int, int]:
+    return status.st_dev, status.st_ino
+
+
+def _lock(path: Path) -> int:
+    """An exclusive lock on the database file itself, created if need be; held until the descriptor is closed.
+
+    flock and SQLite's own POSIX locks do not meet on a local file system. The descriptor stays open until
+    SQLite's connections are closed: closing any descriptor of a file drops the process's POSIX locks on it.
+    """
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(fd)
+        raise StoreLocked(f"{path} is in use by another process") from None
+    return fd
+
+
 class SqliteStore:
-    def __init__(self, path: Path, lock_fd: int | None, connection: sqlite3.Connection) -> None:
+    def __init__(self, path: Path, lock_fd: int | None, connection: sqlite3.Connection,
+                 reader: sqlite3.Connection, identity: tuple[int, int]) -> None:
         self.path = path
         self._lock_fd = lock_fd
         self._db = connection
+        self._identity = identity
+        # Why the file cannot be written, as the writer last found; read by health() on the event loop.
+        self._problem: str | None = None
         # Jobs go over in lists: those submitted in one turn of the event loop travel together, and their
         # outcomes come back together, so the two threads hand over once per batch rather than once per job.
         self._jobs: "queue.SimpleQueue[list[_Job] | None]" = queue.SimpleQueue()
@@ -144,25 +202,22 @@ class SqliteStore:
         self._writer = threading.Thread(target=self._write_loop, name="store-writer", daemon=True)
         self._writer.start()
         self._reader = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="store-reader")
-        self._reader_db: sqlite3.Connection | None = None
+        # Opened with the writer's, so that it reads the same file even if the path changes meanwhile.
+        self._reader_db = reader
 
     @classmethod
-    def open(cls, path: Path, *, synchronous: str = "FULL", busy_timeout: float = 5.0,
-             owner: bool = True) -> "SqliteStore":
+    def open(cls, path: Path, *, synchronous: str = "FULL", busy_timeout: float = 5.0, owner: bool = True,
+             max_bytes: int | None = None) -> "SqliteStore":
         """Opens the database at `path`, migrating it to the current schema.
 
         The `owner` (the service) creates the file if need be and holds it for this process alone; others
         (the operator commands) need the file to exist and share it. A write that waits longer than
-        `busy_timeout` seconds for a lock held elsewhere fails.
+        `busy_timeout` seconds for a lock held elsewhere fails; so does one that would make the file larger
+        than `max_bytes`, as on a full disk.
         """
         lock_fd = None
         if owner:
-            lock_fd = os.open(f"{path}.lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-            try:
-                fcntl.flock(lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                os.close(lock_fd)
-                raise StoreLocked(f"{path} is in use by another process") from None
+            lock_fd = _lock(path)
         elif not path.exists():
             raise FileNotFoundError(f"{path}: no such database")
         try:
@@ -173,6 +228,13 @@ class SqliteStore:
                     raise sqlite3.OperationalError(f"{path}: cannot use write-ahead logging")
                 db.execute(f"PRAGMA synchronous = {synchronous}")
                 migrate(db, path)
+                if max_bytes is not None:
+                    page_size = db.execute("PRAGMA page_size").fetchone()[0]
+                    db.execute(f"PRAGMA max_page_count = {max(1, math.ceil(max_bytes / page_size))}")
+                identity = _identity(os.stat(path))
+                if lock_fd is not None and identity != _identity(os.fstat(lock_fd)):
+                    raise StoreFileChanged(f"{path} was replaced while it was opened")
+                reader = _connect(str(path))
             except BaseException:
                 db.close()
                 raise
@@ -180,15 +242,25 @@ class SqliteStore:
             if lock_fd is not None:
                 os.close(lock_fd)
             raise
-        return cls(path, lock_fd, db)
+        return cls(path, lock_fd, db, reader, identity)
+
+    def health(self) -> StoreHealth:
+        if not self._writer.is_alive():
+            return StoreHealth(False, "the writer thread has stopped")
+        return StoreHealth(self._problem is None, self._problem)
 
     async def close(self) -> None:
+        """Lets the queued jobs run, then closes the connections and the lock.
+
+        Waits for the writer without tying up a thread, so that a caller's deadline ends the wait cleanly;
+        a writer stuck in the disk is left behind (its thread does not keep the process alive).
+        """
         self._jobs.put(None)
-        # The writer ends once the jobs queued before have run.
-        await asyncio.get_running_loop().run_in_executor(None, self._writer.join)
-        self._reader.shutdown()
-        if self._reader_db is not None:
-            self._reader_db.close()
+        while self._writer.is_alive():
+            await asyncio.sleep(0.01)
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(self._reader, self._reader_db.close)
+        self._reader.shutdown(wait=False)
         self._db.close()
         if self._lock_fd is not None:
             os.close(self._lock_fd)
@@ -205,32 +277,60 @@ class SqliteStore:
                     break
                 batch += more
             batch = [job for job in batch if not job.done.cancelled()]
-            outcomes = self._commit(batch)
-            assert self._loop is not None
-            self._loop.call_soon_threadsafe(self._settle, batch, outcomes)
+            try:
+                outcomes = self._commit(batch)
+            except Exception as error:
+                # Nothing ends the writer: the batch fails, and the next one starts on a clean connection.
+                log.exception("store writer: batch failed")
+                _rollback(self._db)
+                outcomes = [(False, error)] * len(batch)
+            if batch and self._loop is not None:
+                try:
+                    self._loop.call_soon_threadsafe(self._settle, batch, outcomes)
+                except RuntimeError:
+                    pass        # the event loop is closed: nobody waits for these any more
+
+    def _check_file(self) -> StoreFileChanged | None:
+        try:
+            identity: tuple[int, int] | None = _identity(os.stat(self.path))
+        except OSError:
+            identity = None
+        if identity == self._identity:
+            self._problem = None
+            return None
+        self._problem = (f"{self.path} is no longer the database this process opened "
+                         f"({'deleted' if identity is None else 'replaced'}); restart the service")
+        return StoreFileChanged(self._problem)
 
     def _commit(self, batch: list[_Job]) -> list[tuple[bool, Any]]:
         """Runs the jobs in one transaction; a job that raises is left out and the others run again."""
         db = self._db
         if not batch:
             return []
+        changed = self._check_file()
+        if changed is not None:
+            return [(False, changed)] * len(batch)
+        _rollback(db)       # one a failed ROLLBACK may have left open
         try:
             db.execute("BEGIN IMMEDIATE")
         except sqlite3.Error as error:
             return [(False, error)] * len(batch)
         outcomes: list[tuple[bool, Any]] = []
         for job in batch:
+            if job.done.cancelled():
+                # Its caller's deadline passed while the lock was awaited: it was answered as not done.
+                outcomes.append((False, asyncio.CancelledError()))
+                continue
             try:
                 outcomes.append((True, job.run(db)))
             except Exception as error:
-                db.execute("ROLLBACK")
+                _rollback(db)
                 failed = len(outcomes)
                 return self._commit(batch[:failed]) + [(False, error)] + self._commit(batch[failed + 1:])
         try:
             db.execute("COMMIT")
         except sqlite3.Error as error:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
+            _rollback(db)
             return [(False, error)] * len(batch)
         return outcomes
 
@@ -259,17 +359,17 @@ class SqliteStore:
 
     async def _read(self, run: Callable[[sqlite3.Connection], T]) -> T:
         def on_reader() -> T:
-            if self._reader_db is None:
-                self._reader_db = _connect(str(self.path))
             return run(self._reader_db)
         return await asyncio.get_running_loop().run_in_executor(self._reader, on_reader)
 
     async def accept(self, body: bytes, parsed: Parsed) -> Accepted:
         received_at = time.time()
+        digest = hashlib.sha256(body).digest()
 
         def run(db: sqlite3.Connection) -> Accepted:
-            delivery_id = db.execute("INSERT INTO deliveries (received_at, body) VALUES (?, ?)",
-                                     (received_at, body)).lastrowid
+            db.execute("INSERT INTO bodies (hash, body) VALUES (?, ?) ON CONFLICT (hash) DO NOTHING", (digest, body))
+            delivery_id = db.execute("INSERT INTO deliveries (received_at, body, body_hash) VALUES (?, ?, ?)",
+                                     (received_at, b"", digest)).lastrowid
             assert delivery_id is not None
             if isinstance(parsed, str):
                 db.execute("INSERT INTO dead_letters (delivery_id, reason) VALUES (?, ?)", (delivery_id, parsed))
@@ -380,8 +480,7 @@ class SqliteStore:
                 reparse.update(id for (id,) in db.execute("SELECT delivery_id FROM dead_letters"))
             new = 0
             for delivery_id in sorted(reparse):
-                body, pruned_at = db.execute("SELECT body, pruned_at FROM deliveries WHERE id = ?",
-                                             (delivery_id,)).fetchone()
+                body, pruned_at = db.execute(f"{_BODY} WHERE d.id = ?", (delivery_id,)).fetchone()
                 if pruned_at is not None:
                     continue
                 parsed = parse(body)
@@ -411,8 +510,13 @@ class SqliteStore:
                                  f"WHERE delivery_id IN ({marks}))", ids).rowcount
             # The event's own copy of what the delivery said goes too; its key, state and reason stay.
             db.execute(f"UPDATE events SET event = NULL WHERE state = 'done' AND delivery_id IN ({marks})", ids)
-            db.execute(f"UPDATE deliveries SET body = x'', pruned_at = ? WHERE id IN ({marks})",
+            hashes = db.execute(f"SELECT DISTINCT body_hash FROM deliveries WHERE body_hash IS NOT NULL "
+                                f"AND id IN ({marks})", ids).fetchall()
+            db.execute(f"UPDATE deliveries SET body = x'', body_hash = NULL, pruned_at = ? WHERE id IN ({marks})",
                        [time.time(), *ids])
+            # A body goes once no delivery still names it (one sent again later may).
+            db.executemany("DELETE FROM bodies WHERE hash = ? AND NOT EXISTS "
+                           "(SELECT 1 FROM deliveries WHERE body_hash = bodies.hash)", hashes)
             return ids, records
         deliveries = records = after = 0
         while True:
@@ -445,10 +549,8 @@ class SqliteStore:
 
 def _insert_events(db: sqlite3.Connection, delivery_id: int, parsed: Sequence[Event | Rejected]) -> int:
     """Stores a delivery's events, refused changes as failed ones; returns how many were new."""
-    rows = [(event_key(item), delivery_id, item.account_id, item.kind, event_to_json(item), "pending", None)
-            if isinstance(item, Event) else
-            (item.key, delivery_id, item.account_id, item.kind, None, "failed", item.reason)
-            for item in parsed]
+    rows = [(key, delivery_id, account, field, event, "pending" if reason is None else "failed", reason)
+            for key, account, field, event, reason in map(stored_form, parsed)]
     # A duplicate changes no row, so the count of changes is the count of new events.
     return db.executemany("INSERT INTO events (key, delivery_id, account, field, event, state, reason) "
                           "VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING", rows).rowcount
