@@ -254,7 +254,8 @@ def connection_info(database: str, password: str | None = None, **settings: str)
     params["options"] = f"{ours} {params['options']}" if params.get("options") else ours
     if password is not None:
         params.setdefault("password", password)
-    return make_conninfo("", **params)
+    conninfo: str = make_conninfo("", **params)
+    return conninfo
 
 
 def _rows(parsed: Sequence[Event | Rejected], owner: int = 0) -> list[list[Any]]:
