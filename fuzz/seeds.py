@@ -18,6 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import coroutine_script  # noqa: E402
 import fuzz_values as fv  # noqa: E402
+import rebinding  # noqa: E402
 import test_coroutine_protocol  # noqa: E402
 import test_faults  # noqa: E402
 import test_service  # noqa: E402
@@ -250,45 +251,6 @@ def service_seeds() -> Iterator[tuple[str, bytes | None]]:
                 yield "signature_matches", signed(b"", value)
 
 
-def bodies() -> Iterator[bytes]:
-    """The bodies of deliveries the service tests post, and the bundled ones."""
-    for document in test_service.BUNDLED:
-        yield json.dumps(document).encode()
-        yield test_service.body_of(document)
-    yield from parameters(test_service.test_signature_and_size_decide_what_is_kept, "body")
-    for example in explicit_examples(test_faults.test_every_signed_delivery_is_kept_whatever_its_fields_hold):
-        yield json.dumps(test_faults.planted(example["place"], example["value"])).encode()
-    for example in explicit_examples(test_faults.test_every_signed_body_is_kept_whatever_it_holds):
-        yield example["body"]
-    yield test_store.delivery(test_store.comment(1), test_store.STORY)
-
-
-def signed(body: bytes, signature: Any) -> bytes | None:
-    """The signature_matches input for a body and the header a test sends with it (None: the right one)."""
-    if signature is None:
-        return bytes([0, 1, 0]) + body          # the suite's secret, signed, no edits
-    if signature is False:                      # no header: refused before the check
-        return None
-    header = signature.encode("utf-8", "surrogateescape")
-    if len(header) >= 128:
-        return None
-    return bytes([0, 0, len(header)]) + header + body
-
-
-def service_seeds() -> Iterator[tuple[str, bytes | None]]:
-    for body in bodies():
-        yield "parse_delivery", body
-    table = test_service.test_signature_and_size_decide_what_is_kept
-    for body, signature in zip(parameters(table, "body"), parameters(table, "signature")):
-        yield "signature_matches", signed(body, signature)
-    for head in parameters(test_faults.test_refusals_from_the_headers_come_before_the_body_and_close_the_connection,
-                           "head"):
-        for line in head.split("\r\n"):
-            name, _, value = line.partition(": ")
-            if name == "X-Hub-Signature-256":
-                yield "signature_matches", signed(b"", value)
-
-
 def rebinding_seeds() -> Iterator[tuple[str, bytes | None]]:
     """What the suite's rebinding tests do, for each global: a stand-in of each kind, a deleted global and
     the builtin found instead, the attribute replaced or deleted after a first call; each followed by a call."""
@@ -303,7 +265,7 @@ def rebinding_seeds() -> Iterator[tuple[str, bytes | None]]:
 
 def main(folder: Path) -> None:
     made: dict[str, int] = {}
-    for target, data in itertools.chain(seeds(), service_seeds()):
+    for target, data in itertools.chain(seeds(), rebinding_seeds(), service_seeds()):
         if data is not None and len(data) <= MAX_LEN:
             (folder / target).mkdir(parents=True, exist_ok=True)
             (folder / target / hashlib.sha1(data).hexdigest()).write_bytes(data)
