@@ -20,13 +20,13 @@ import coroutine_script  # noqa: E402
 import fuzz_values as fv  # noqa: E402
 import rebinding  # noqa: E402
 import test_coroutine_protocol  # noqa: E402
-import test_faults  # noqa: E402
-import test_service  # noqa: E402
-import test_store  # noqa: E402
 import test_extract_brand_ids_and_category_ids  # noqa: E402
 import test_extracting_common_details  # noqa: E402
+import test_faults  # noqa: E402
 import test_get_hashtags  # noqa: E402
 import test_get_media_type  # noqa: E402
+import test_service  # noqa: E402
+import test_store  # noqa: E402
 from media_names import TABLE  # noqa: E402
 
 # The fuzzer's inputs are at most this long (scripts/fuzz); a longer seed would be cut short.
