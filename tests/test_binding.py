@@ -23,6 +23,7 @@ BINDING_ERRORS = [
     (cf.process_parent_post, (1,), {"access_token": "t"},
      "process_parent_post() takes exactly 3 positional arguments (1 given)"),
     (cf.process_parent_post, (1, 2, 3, 4), {}, "process_parent_post() takes exactly 3 positional arguments (4 given)"),
+    (cf.get_media_type, tuple(range(1234)), {}, "get_media_type() takes exactly 1 positional argument (1234 given)"),
     (cf.process_parent_post, (1, 2), {"post_id": 1, "access_token": 3},
      "process_parent_post() got multiple values for keyword argument 'post_id'"),
     # Keywords are checked in the order passed: the unexpected one comes first here.

@@ -17,8 +17,8 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from test_service import (
-    ACCESS_TOKEN, APP_SECRET, BUNDLED, DATA, Running, body_of, counts, fresh, post_bundled, run_with_stand_in,
-    serve_command, service_env, sign, start_service, stored, until,
+    ACCESS_TOKEN, APP_SECRET, BUNDLED, DATA, Running, body_of, counts, fresh, health, post_bundled,
+    run_with_stand_in, serve_command, service_env, sign, start_service, stored, until,
 )
 
 COMMENT = fresh(BUNDLED[0], 80)
@@ -182,6 +182,30 @@ def test_held_connections_keep_no_delivery_out_and_close_at_their_timeouts(tmp_p
     assert "Traceback" not in log and "out of system resource" not in log
 
 
+def test_a_connection_over_the_cap_gets_a_whole_503_at_once_and_a_freed_place_takes_a_delivery(tmp_path):
+    running = Running(tmp_path, "--max-connections", "3")
+
+    async def scenario():
+        held = [await connect(running.url) for _ in range(3)]
+        for reader, writer in held:     # answered, so surely accepted, and kept alive
+            writer.write(b"GET /webhooks/instagram HTTP/1.1\r\nHost: t\r\n\r\n")
+            await reader.readuntil(b"\r\n\r\n")
+        reader, writer = await connect(running.url)
+        answer, seconds = await read_until_closed(reader, 3)
+        for _, writer in [*held, (reader, writer)]:
+            writer.close()
+        await asyncio.sleep(0.3)
+        return answer, seconds
+    try:
+        answer, seconds = asyncio.run(scenario())
+        assert running.post(body_of(fresh(BUNDLED[0], 85)))[0] == 200
+    finally:
+        assert running.stop() == 0
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 503 ") and seconds is not None
+    assert f"Content-Length: {len(body)}\r\n".encode() in head + b"\r\n" and body.startswith(b"too many connections")
+
+
 def test_a_full_disk_or_a_held_lock_fails_deliveries_with_503_and_the_service_goes_on(tmp_path):
     running = Running(tmp_path, "--max-database-mib", "8", "--busy-timeout", "30", "--commit-timeout", "1",
                       "--drain-timeout", "2")
@@ -208,6 +232,25 @@ def test_a_full_disk_or_a_held_lock_fails_deliveries_with_503_and_the_service_go
         started = time.monotonic()
         assert running.stop() == 0
         assert time.monotonic() - started < 6
+
+
+def test_a_stop_right_after_a_burst_ends_within_the_drain_deadline(tmp_path):
+    database = tmp_path / "inbox.db"
+
+    async def scenario(stand_in, base_url, session):
+        with open(tmp_path / "service.log", "w") as log:
+            process, url, admin = await start_service(database, base_url, log, "--drain-timeout", "1")
+            # Kept-alive connections on both ports, and workers waiting for slow answers, at the stop.
+            await health(session, admin)
+            await asyncio.gather(*(post_bundled(session, url, [fresh(delivery, 90 + n)])
+                                   for n in range(4) for delivery in BUNDLED))
+            started = time.monotonic()
+            process.terminate()
+            assert await process.wait() == 0
+            # The drain timeout and the few seconds of grace the stop allows after it.
+            assert time.monotonic() - started < 1 + 2 + 1
+
+    run_with_stand_in(scenario, latency=10)
 
 
 def test_a_database_deleted_under_the_service_is_noticed_and_a_symlink_finds_the_lock(tmp_path):

@@ -88,13 +88,19 @@ int prepare_function(FunctionDef& def) noexcept
 
 // Builds an ASCII message piece by piece: PyUnicode_FromFormat parses its
 // format and goes through sprintf for every number, which costs several
-// times what the rest of a failed call does.
+// times what the rest of a failed call does. Pieces are copied whole, never
+// byte by byte: a literal's length is known when compiling.
 class AsciiMessage {
 public:
-    void append(const char* text, size_t limit = sizeof buffer_) noexcept
+    template <size_t size>
+    void append(const char (&literal)[size]) noexcept
     {
-        for (; limit > 0 && *text && length_ < sizeof buffer_; --limit)
-            buffer_[length_++] = *text++;
+        append(literal, size - 1);
+    }
+    // At most `limit` bytes of `text`, as "%.<limit>s" takes them.
+    void append_bounded(const char* text, size_t limit) noexcept
+    {
+        append(text, strnlen(text, limit));
     }
     void append(Py_ssize_t number) noexcept
     {
@@ -118,6 +124,20 @@ public:
     }
 
 private:
+    // Two copies, so that where a literal's length is inlined it stays a
+    // constant in the common one, which then takes a few moves and no call.
+    void append(const char* text, size_t length) noexcept
+    {
+        const size_t room = sizeof buffer_ - length_;
+        if (length <= room) {
+            memcpy(buffer_ + length_, text, length);
+            length_ += length;
+        } else {
+            memcpy(buffer_ + length_, text, room);
+            length_ += room;
+        }
+    }
+
     char buffer_[320];
     size_t length_ = 0;
 };
@@ -128,10 +148,13 @@ static void raise_count_error(const FunctionDef& def, Py_ssize_t given) noexcept
 {
     const Py_ssize_t expected = def.code.argcount;
     AsciiMessage message;
-    message.append(def.name, 200);
+    message.append_bounded(def.name, 200);
     message.append("() takes exactly ");
     message.append(expected);
-    message.append(expected == 1 ? " positional argument (" : " positional arguments (");
+    message.append(" positional argument");
+    if (expected != 1)
+        message.append("s");
+    message.append(" (");
     message.append(given);
     message.append(" given)");
     Ref text = Ref::steal(message.make());

@@ -21,8 +21,9 @@ from aiohttp.http_exceptions import HttpProcessingError
 
 log = logging.getLogger("tavelmoor.webhooks.connections")
 
-REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 34\r\n"
-           b"Retry-After: 5\r\nConnection: close\r\n\r\ntoo many connections; try again\r\n\r\n")
+_REFUSED_TEXT = b"too many connections; try again\r\n"
+REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nRetry-After: 5\r\nConnection: close\r\n"
+           b"Content-Length: %d\r\n\r\n%s" % (len(_REFUSED_TEXT), _REFUSED_TEXT))
 ACCEPT_ERROR = "socket.accept() out of system resource"
 ACCEPT_ERROR_LOG_INTERVAL = 10.0
 # aiohttp buffers about twice this of a body nobody reads yet before it stops reading the socket; its default
