@@ -255,7 +255,7 @@ def rebinding_seeds() -> Iterator[tuple[str, bytes | None]]:
     """What the suite's rebinding tests do, for each global: a stand-in of each kind, a deleted global and
     the builtin found instead, the attribute replaced or deleted after a first call; each followed by a call."""
     call, delete = (5, 0), (1,)
-    for name in range(len(rebinding.REAL)):
+    for name in range(len(rebinding.NAMES)):
         scenarios = [[call], [delete, call], [delete, (2, 1, 0, 0), call], [call, (3, 0), call],
                      [call, (4,), call], [(0, 0, 0, 0), call, (3, 1), call], [(0, 1), (4,), call, (0, 1), call]]
         scenarios += [[(0, 0, kind, 0), call] for kind in range(4)] + [[(0, 0, 4), call]]

@@ -19,7 +19,7 @@ import twin
 from fuzz_values import Source
 from outcomes import outcome
 
-REAL = {"re": re, "json": json, "datetime": datetime}
+NAMES = ("datetime", "json", "re")
 ATTRIBUTE = {"re": "findall", "json": "loads", "datetime": "utcnow"}
 ANSWERS = {
     "re": (["a", "b"], [], "not a list", None, ["x", 5]),
@@ -77,11 +77,11 @@ def call(module: Any, name: str, choice: int) -> Any:
     return outcome(lambda: module.extracting_common_details({"BrandID": 1}, "instagram_comment", 5))
 
 
-def step(src: Source, name: str) -> Any:
+def step(src: Source, name: str, real: dict[str, Any]) -> Any:
     """One change to what the functions find, made on both modules, or a call of each; what it gave."""
     kind = src.below(7)
     if kind == 0:
-        value = REAL[name] if src.below(2) else stand_in(src, name)
+        value = real[name] if src.below(2) else stand_in(src, name)
         for module in (native, twin):
             setattr(module, name, value)
         return "bind"
@@ -107,16 +107,25 @@ def step(src: Source, name: str) -> Any:
     return ours
 
 
+def fixed_clock() -> type:
+    """The date-time class with a clock that stands still: the real one may tick between the two calls."""
+    now = datetime(2026, 12, 8, 6, 30)
+    return type("datetime", (datetime,), {"utcnow": classmethod(lambda cls: now)})
+
+
 def check(data: bytes) -> list:
     src = Source(data)
+    real = {"re": re, "json": json, "datetime": fixed_clock()}
     saved = [(module, dict(module.__dict__)) for module in (native, twin)]
-    attributes = {name: getattr(REAL[name], ATTRIBUTE[name]) for name in ("re", "json")}
+    attributes = {module: getattr(module, ATTRIBUTE[module.__name__]) for module in (re, json)}
     try:
-        return [step(src, src.pick(sorted(REAL))) for _ in range(src.below(STEPS))]
+        for module in (native, twin):
+            module.datetime = real["datetime"]
+        return [step(src, src.pick(NAMES), real) for _ in range(src.below(STEPS))]
     finally:
-        for name, value in attributes.items():
-            setattr(REAL[name], ATTRIBUTE[name], value)
-        for name in REAL:
+        for module, function in attributes.items():
+            setattr(module, ATTRIBUTE[module.__name__], function)
+        for name in NAMES:
             builtins.__dict__.pop(name, None)
         for module, globals_ in saved:
-            module.__dict__.update((name, globals_[name]) for name in REAL)
+            module.__dict__.update((name, globals_[name]) for name in NAMES)
