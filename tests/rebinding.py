@@ -108,9 +108,10 @@ def step(src: Source, name: str, real: dict[str, Any]) -> Any:
 
 
 def fixed_clock() -> type:
-    """The date-time class with a clock that stands still: the real one may tick between the two calls."""
-    now = datetime(2026, 12, 8, 6, 30)
-    return type("datetime", (datetime,), {"utcnow": classmethod(lambda cls: now)})
+    """A date-time class whose clock stands still (the real one may tick between the two calls), and whose
+    base's clock stands still too, a minute later: deleting `utcnow` from the class shows in the next call."""
+    base = type("clock", (), {"utcnow": classmethod(lambda cls: datetime(2026, 12, 8, 6, 31))})
+    return type("datetime", (base,), {"utcnow": classmethod(lambda cls: datetime(2026, 12, 8, 6, 30))})
 
 
 def check(data: bytes) -> list:
