@@ -10,8 +10,14 @@ Both use the embedded Graph API stand-in with no latency. N = 2500 and 25000 are
 Goals: the service at least half the batch rate; each process's peak RSS at the larger size within 15% of
 that at the smaller one.
 
+Then, at the smaller size, the service on PostgreSQL: `demo --database postgresql`, a throwaway cluster with
+fsync and synchronous_commit on (as the demo prints them), one and two service processes, with and without
+LISTEN, in rounds interleaved with the SQLite service; with the claim round trip's median and 99th percentile
+from the services' own histograms. Goal: one process on PostgreSQL at least 0.8 of the SQLite rate.
+
     python -P bench/service.py                              # 2500 and 25000 repeats, about ten minutes
     python -P bench/service.py --repeats 50,500 --rounds 1  # a quick look
+    python -P bench/service.py --no-postgresql              # without the PostgreSQL rows (no server installed)
 """
 import argparse
 import os
@@ -19,6 +25,7 @@ import platform
 import re
 import subprocess
 import sys
+from typing import Any
 
 EVENTS_PER_REPEAT = 8
 
@@ -61,6 +68,49 @@ def measure(repeat: int, concurrency: int) -> dict[str, float]:
     }
 
 
+def measure_service(repeat: int, concurrency: int, *options: str) -> dict[str, Any]:
+    """One demo run: its rates, the claim round trip, and what it said of its store."""
+    stderr, _ = run(["demo", "--repeat", str(repeat), "--concurrency", str(concurrency), *options])
+    store = re.search(r"services? on (SQLite|PostgreSQL)[^\n]*?(?:\(fsync (\w+), synchronous_commit (\w+)\))?$",
+                      stderr, re.MULTILINE)
+    assert store is not None
+    return {"deliveries_rate": number(r"deliveries posted in [\d.]+ s \((\d+)/s\)", stderr),
+            "service_rate": number(r"\((\d+) events/s\)", stderr),
+            "claim_median": number(r"claim round trip median ([\d.]+) ms", stderr),
+            "claim_p99": number(r"99th percentile ([\d.]+) ms", stderr),
+            "fsync": store.group(2) or "-", "synchronous_commit": store.group(3) or "-"}
+
+
+POSTGRESQL_RUNS = [("SQLite", 1, None, ()), ("PostgreSQL", 1, True, ("--database", "postgresql")),
+                   ("PostgreSQL", 1, False, ("--database", "postgresql", "--no-listen")),
+                   ("PostgreSQL", 2, True, ("--database", "postgresql", "--processes", "2")),
+                   ("PostgreSQL", 2, False, ("--database", "postgresql", "--processes", "2", "--no-listen"))]
+
+
+def postgresql_table(repeat: int, concurrency: int, rounds: int) -> None:
+    results: list[list[dict[str, Any]]] = [[] for _ in POSTGRESQL_RUNS]
+    for _ in range(rounds):
+        for row, (_, _, _, options) in zip(results, POSTGRESQL_RUNS):
+            row.append(measure_service(repeat, concurrency, *options))
+    print()
+    print(f"The service at {repeat * EVENTS_PER_REPEAT:,} events, best of {rounds} interleaved rounds "
+          "(claim round trips from the best round):")
+    print()
+    print("| store | services | LISTEN | deliveries/s | events/s | / SQLite | claim median ms | claim p99 ms "
+          "| fsync | synchronous_commit |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|---|---|")
+    sqlite_rate = max(row["service_rate"] for row in results[0])
+    for (store, processes, listen, _), rows in zip(POSTGRESQL_RUNS, results):
+        top = max(rows, key=lambda row: row["service_rate"])
+        print(f"| {store} | {processes} | {'-' if listen is None else 'on' if listen else 'off'} | {top['deliveries_rate']:,.0f} "
+              f"| {top['service_rate']:,.0f} | {top['service_rate'] / sqlite_rate:.2f} | {top['claim_median']:.1f} "
+              f"| {top['claim_p99']:.1f} | {top['fsync']} | {top['synchronous_commit']} |")
+    one = max(row["service_rate"] for row in results[1])
+    print()
+    print(f"{'met   ' if one >= 0.8 * sqlite_rate else 'MISSED'} one service on PostgreSQL >= 0.8 x on SQLite "
+          f"({one / sqlite_rate:.2f})")
+
+
 def best(rows: list[dict[str, float]]) -> dict[str, float]:
     """Each figure at its best over the rounds: the highest rates, the lowest peak RSS."""
     return {key: (min if key.endswith("rss") else max)(row[key] for row in rows) for key in rows[0]}
@@ -73,6 +123,8 @@ def main() -> None:
                         help="rounds at the smallest size, batch and service in turn; the best of each counts "
                         "(on a shared machine one run says more about the load than about the code)")
     parser.add_argument("--concurrency", type=int, default=8)
+    parser.add_argument("--postgresql", action=argparse.BooleanOptionalAction, default=True,
+                        help="the PostgreSQL rows (default on; they need the server installed)")
     args = parser.parse_args()
     repeats = [int(value) for value in args.repeats.split(",")]
     print(f"{platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
@@ -103,6 +155,8 @@ def main() -> None:
                           f"= {ratio:.3f} <= 1.15", ratio <= 1.15))
     for goal, met in goals:
         print(f"{'met   ' if met else 'MISSED'} {goal}")
+    if args.postgresql:
+        postgresql_table(repeats[0], args.concurrency, args.rounds)
 
 
 if __name__ == "__main__":

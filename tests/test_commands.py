@@ -30,6 +30,14 @@ def test_importing_the_package_and_the_command_line_loads_no_aiohttp_and_a_missi
     """, check=False)
     assert (proc.returncode, proc.stdout) == (2, "")
     assert proc.stderr.count("\n") == 1 and "pip install 'tavelmoor[webhooks]'" in proc.stderr
+    proc = run_python("""
+        import sys
+        sys.modules["psycopg"] = None
+        from tavelmoor.webhooks.cli import main
+        sys.exit(main(["records", "--database", "postgresql://inbox.example/inbox"]))
+    """, check=False)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr.count("\n") == 1 and "pip install 'tavelmoor[postgresql]'" in proc.stderr
 
 
 @pytest.fixture

@@ -372,16 +372,18 @@ def test_leases_are_renewed_while_a_worker_waits_for_a_slow_answer(tmp_path):
 
     async def scenario(stand_in, base_url, session):
         with open(tmp_path / "service.log", "w") as log:
-            process, url, admin = await start_service(database, base_url, log, "--lease", "0.3")
+            process, url, admin = await start_service(database, base_url, log, "--lease", "1.5", "--timeout", "1.2",
+                                                      "--renew-every", "0.2", "--concurrency", "2")
             await post_bundled(session, url)
             status = await until(session, admin, database, lambda s: s["pending"] == 0)
             process.terminate()
             assert await process.wait() == 0
-        # Each answer takes five leases: had a lease lapsed, its event would have been fetched twice.
+        # Two claims wait behind the two calls of a second each: had a lease lapsed, its event would have been
+        # fetched twice.
         assert (stand_in.requests, status["records"]) == (BUNDLED_EVENTS, BUNDLED_EVENTS)
         assert "claimed again" not in (tmp_path / "service.log").read_text()
 
-    run_with_stand_in(scenario, latency=1.5)
+    run_with_stand_in(scenario, latency=1.0)
 
 
 def test_demo_drives_the_service_end_to_end(tmp_path):
@@ -412,3 +414,23 @@ def test_a_stop_stores_the_work_in_hand_and_puts_back_the_rest(tmp_path):
         states = db.execute("SELECT state, attempts, count(*) FROM events GROUP BY state, attempts").fetchall()
     assert sorted(states) == [("done", 1, 3), ("pending", 0, BUNDLED_EVENTS - 3)]
     assert len(stored(database)) == 3
+
+
+def test_a_worker_whose_claim_was_taken_cancels_its_call_and_writes_nothing(tmp_path):
+    running = Running(tmp_path, "--latency", "2", "--lease", "4", "--timeout", "3", "--renew-every", "0.2")
+    try:
+        assert running.post(body_of(fresh(BUNDLED[0], 60)))[0] == 200
+        while running.health()["in_flight"] == 0:
+            pass
+        # As another process would after the lease had passed: the event is claimed under another token.
+        with contextlib.closing(sqlite3.connect(running.database, isolation_level=None, timeout=10)) as other:
+            other.execute("UPDATE events SET claim_token = claim_token + 1 WHERE state = 'in_flight'")
+            taken = other.execute("SELECT claim_token FROM events").fetchall()
+            while "lease lost" not in running.log_path.read_text(encoding="utf-8"):
+                pass
+            assert other.execute("SELECT claim_token, state FROM events").fetchall() == [(taken[0][0], "in_flight")]
+        status, text = running.request(f"{running.admin}/metrics")
+        assert "tavelmoor_webhooks_stale_outcomes_total 1.0" in text.decode()
+    finally:
+        assert running.stop() == 0
+    assert running.records() == []

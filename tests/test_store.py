@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 from tavelmoor.webhooks.payloads import Event, parse_delivery
-from tavelmoor.webhooks.store import StoreVersionError
+from tavelmoor.webhooks.records import record_json
+from tavelmoor.webhooks.store import StoreVersionError, open_store
 from tavelmoor.webhooks.store.sqlite import SCHEMA_VERSION, SqliteStore, stored_records
 
 RELEASED_0_1_0 = Path(__file__).with_name("data") / "inbox-0.1.0.db"
@@ -38,15 +39,23 @@ def parse_stories_too(body):
             if item.kind == "story_insights" else item for item in parsed]
 
 
-@pytest.fixture(params=["sqlite"])
+# A store over a connection pool belongs to the event loop it was opened in: a test's scenarios share one.
+_runner: asyncio.Runner | None = None
+
+
+@pytest.fixture(params=["sqlite", pytest.param("postgresql", marks=pytest.mark.postgresql)])
 def store(request, tmp_path):
-    opened = SqliteStore.open(tmp_path / "store.db")
-    yield opened
-    asyncio.run(opened.close())
+    global _runner
+    database = tmp_path / "store.db" if request.param == "sqlite" else request.getfixturevalue("postgresql")
+    with asyncio.Runner() as _runner:
+        opened = _runner.run(open_store(database))
+        yield opened
+        _runner.run(opened.close())
+    _runner = None
 
 
 def run(coroutine):
-    return asyncio.run(asyncio.wait_for(coroutine, 60))
+    return (_runner.run if _runner else asyncio.run)(asyncio.wait_for(coroutine, 60))
 
 
 async def accept_comments(store, count):
@@ -134,6 +143,24 @@ def test_prune_drops_finished_bodies_and_records_and_keeps_every_key(store):
         assert (again.new_events, again.duplicates) == (0, 1)
         counts = await store.counts()
         assert (counts.records, counts.in_flight, counts.dead_letters) == (1, 1, 1)
+    run(scenario())
+
+
+def test_nul_and_lone_surrogates_come_back_as_they_were_sent(store):
+    odd = "\ud83d\x00 #ok"
+    body = delivery({"field": "comments", "value": {"id": "18000000000000001", "text": odd,
+                                                    "media": {"id": "17900000000000101"}}}, {"field": odd, "value": {}})
+
+    async def scenario():
+        await store.accept(body, parse_delivery(body))
+        await store.accept(b"\x00\xed\xa0\xbd", parse_delivery(b"\x00\xed\xa0\xbd"))
+        [claim] = (await store.claim(5, lease=60.0, max_attempts=8)).claims
+        assert claim.event.text == odd
+        assert await store.finish([(claim, record_json({"comment_text": odd}))]) == []
+        assert [json.loads(record) async for record in store.records()] == [{"comment_text": odd}]
+        failures = [failure async for failure in store.failures()]
+        assert [failure["field"] if "field" in failure else "dead" for failure in failures] == [
+            "\\ud83d\\x00 #ok", "dead"]
     run(scenario())
 
 

@@ -19,6 +19,9 @@ from tavelmoor.webhooks.health import Health, describe
 from tavelmoor.webhooks.metrics import Metrics
 from tavelmoor.webhooks.store import Counts, Store
 
+# Seconds /healthz waits for the counts before it answers without them.
+COUNTS_WAIT = 1.0
+
 
 class CountsCache:
     def __init__(self, store: Store, max_age: float = 1.0) -> None:
@@ -70,7 +73,12 @@ class Admin:
             "last_failure": self._health.last_failure}}
         ready = status["state"] == "ready" and store.writable and not self._health.failing
         try:
-            status.update(dataclasses.asdict(await self._counts.get()))
+            # A database that cannot be reached would keep the answer for as long as its pool waits.
+            async with asyncio.timeout(COUNTS_WAIT):
+                status.update(dataclasses.asdict(await self._counts.get()))
+        except TimeoutError:
+            status["store"]["counts"] = f"not counted within {COUNTS_WAIT:g} s"
+            ready = False
         except Exception as error:
             status["store"]["counts"] = describe(error)
             ready = False

@@ -19,6 +19,8 @@ from tavelmoor.webhooks.config import ACCESS_TOKEN_VARIABLE, APP_SECRET_VARIABLE
 from tavelmoor.webhooks.payloads import DATA, PayloadError
 
 EXTRA_MODULES = ("aiohttp", "prometheus_client")
+POSTGRESQL_MODULES = ("psycopg", "psycopg_pool")
+POSTGRESQL_SCHEMES = ("postgresql://", "postgres://")
 AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
 
 
@@ -81,10 +83,19 @@ def _stand_in_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--latency", type=float, default=0.0, help="seconds it waits before each answer")
 
 
-def _database_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--database", type=Path, required=True, help="the service's SQLite file")
-    parser.add_argument("--busy-timeout", type=_positive(float), default=5.0,
-                        help="seconds a write waits for a lock held by another process (default 5)")
+def _database(text: str) -> Path | str:
+    """A SQLite file's path, or a PostgreSQL connection string (kept as text)."""
+    return text if text.startswith(POSTGRESQL_SCHEMES) else Path(text)
+
+
+def _database_arguments(parser: argparse.ArgumentParser, *, busy_timeout: bool = True) -> None:
+    parser.add_argument("--database", type=_database, required=True, metavar="PATH|URL",
+                        help="the service's SQLite file, or a PostgreSQL database that several services share, as "
+                        "postgresql://USER@HOST[:PORT]/DATABASE[?PARAMETERS] (a libpq connection string; the "
+                        "password from $PGPASSWORD, the file named by $PGPASSWORD_FILE, or libpq's password file)")
+    if busy_timeout:
+        parser.add_argument("--busy-timeout", type=_positive(float), default=5.0,
+                            help="SQLite: seconds a write waits for a lock held by another process (default 5)")
 
 
 def _batch_parser(commands: Any) -> None:
@@ -111,8 +122,9 @@ def _batch_parser(commands: Any) -> None:
 def _serve_parser(commands: Any) -> None:
     parser = commands.add_parser(
         "serve", help="receive deliveries over HTTP and store a record per event",
-        description="Receive Instagram webhook deliveries over HTTP, keep every one in SQLite, and turn each "
-        f"event into a stored record. Secrets come from the environment: ${APP_SECRET_VARIABLE}, "
+        description="Receive Instagram webhook deliveries over HTTP, keep every one in SQLite or PostgreSQL, and "
+        "turn each event into a stored record; any number of services may share one PostgreSQL database. Secrets "
+        f"come from the environment: ${APP_SECRET_VARIABLE}, "
         f"${VERIFY_TOKEN_VARIABLE} and (with --graph-api-url) ${ACCESS_TOKEN_VARIABLE}, or from the files named "
         "by the same variables with _FILE added.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
@@ -129,9 +141,20 @@ def _serve_parser(commands: Any) -> None:
                         help="attempts per event before it fails (default 8)")
     parser.add_argument("--retry-base", type=_positive(float), default=0.5,
                         help="first retry delay in seconds, doubled per attempt up to a minute (default 0.5)")
-    parser.add_argument("--lease", type=_positive(float), default=30.0,
+    parser.add_argument("--lease", type=_positive(float), default=60.0,
                         help="seconds a claim on an event lasts unless renewed; a worker's claims are renewed "
-                        "while it works (default 30)")
+                        "while it works, and its call is cancelled should its lease run out (default 60; "
+                        "longer than --timeout)")
+    parser.add_argument("--renew-every", type=_positive(float), metavar="SECONDS",
+                        help="seconds between renewals of the claims in hand (default: a third of the lease)")
+    group = parser.add_argument_group("PostgreSQL")
+    group.add_argument("--pool-size", type=_positive(int), default=10,
+                       help="connections to the database at most (default 10)")
+    group.add_argument("--listen", action=argparse.BooleanOptionalAction, default=True,
+                       help="LISTEN for the events other services store (default on; off behind a connection "
+                       "pooler in transaction mode, which cannot carry it)")
+    group.add_argument("--poll-interval", type=_positive(float), default=1.0,
+                       help="seconds between claims at the most while idle, whatever LISTEN hears (default 1)")
     parser.add_argument("--max-age", type=_duration, default=72 * 3600.0, metavar="AGE",
                         help="an event that still fails this long after it happened (time paused not counted) "
                         "fails for good, such as 72h (the default) or 7d")
@@ -177,7 +200,7 @@ def _serve_parser(commands: Any) -> None:
 def _records_parser(commands: Any) -> None:
     parser = commands.add_parser("records", help="print the stored records",
                                  description="Print the records a service stored, as JSON lines in event order.")
-    parser.add_argument("--database", type=Path, required=True)
+    _database_arguments(parser, busy_timeout=False)
     parser.add_argument("--failed", action="store_true", help="the failed events and dead letters instead")
 
 
@@ -196,7 +219,15 @@ def _demo_parser(commands: Any) -> None:
                         help="deliveries POSTed at once (default 16)")
     parser.add_argument("--timeout", type=_positive(float), default=10.0)
     parser.add_argument("--synchronous", choices=["FULL", "NORMAL"], default="FULL",
-                        help="the service's SQLite durability (default FULL)")
+                        help="the store's durability: SQLite's synchronous, or for a throwaway cluster fsync and "
+                        "synchronous_commit both on (FULL, the default) or synchronous_commit off (NORMAL)")
+    parser.add_argument("--database", default="sqlite", metavar="sqlite|postgresql|URL",
+                        help="the store: a temporary SQLite file (the default), a throwaway PostgreSQL cluster "
+                        "(needs the server installed), or a PostgreSQL database as postgresql://...")
+    parser.add_argument("--processes", type=_positive(int), default=1,
+                        help="services sharing the store, the deliveries spread over them (PostgreSQL; default 1)")
+    parser.add_argument("--listen", action=argparse.BooleanOptionalAction, default=True,
+                        help="the services LISTEN for each other's new events (PostgreSQL; default on)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                         help="progress line on stderr (default: on a terminal)")
     _stand_in_arguments(parser)
@@ -237,17 +268,35 @@ def _prune_parser(commands: Any) -> None:
     parser.add_argument("--batch", type=_positive(int), default=500, help="deliveries per transaction (default 500)")
 
 
+def _migrate_parser(commands: Any) -> None:
+    parser = commands.add_parser(
+        "migrate", help="bring the store's schema up to date",
+        description="Bring the store's schema up to date, and nothing else: for an upgrade done apart from the "
+        "services (serve migrates too when it starts; several may start at once).")
+    _database_arguments(parser)
+
+
 def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog=PROG, description="Instagram webhook deliveries into flat records: "
                                      "the service, its operator commands, and a batch mode over files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for add in (_serve_parser, _records_parser, _requeue_parser, _prune_parser, _demo_parser, _batch_parser,
-                _stand_in_parser):
+    for add in (_serve_parser, _records_parser, _requeue_parser, _prune_parser, _migrate_parser, _demo_parser,
+                _batch_parser, _stand_in_parser):
         add(commands)
     args = parser.parse_args(argv)
     sub = commands.choices[args.command]
     if getattr(args, "latency", 0) < 0:
         sub.error("--latency must not be negative")
+    if args.command == "demo":
+        if args.database not in ("sqlite", "postgresql") and not args.database.startswith(POSTGRESQL_SCHEMES):
+            sub.error(f"--database: expected sqlite, postgresql or a postgresql:// URL, got {args.database!r}")
+        if args.processes > 1 and args.database == "sqlite":
+            sub.error("--processes: several services need a store they can share: --database postgresql")
+    if args.command == "serve":
+        if args.timeout >= args.lease:
+            sub.error("--timeout must be shorter than --lease: a call must end before its claim may")
+        if args.renew_every is not None and args.renew_every >= args.lease:
+            sub.error("--renew-every must be shorter than --lease")
     if args.command == "batch":
         if args.graph_api_url:
             args.access_token = args.access_token or os.environ.get(ACCESS_TOKEN_VARIABLE)
@@ -271,6 +320,7 @@ COMMANDS = {
     "records": ("maintenance", "run_records", False),
     "requeue": ("maintenance", "run_requeue", False),
     "prune": ("maintenance", "run_prune", False),
+    "migrate": ("maintenance", "run_migrate", False),
     "demo": ("demo", "run_demo", True),
     "batch": ("batch", "run_batch", True),
     "stand-in": ("stand_in", "run_stand_in", False),
@@ -301,12 +351,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: {' and '.join(missing)} missing: install the service with pip install 'tavelmoor[webhooks]'",
               file=sys.stderr)
         return 2
+    database = str(getattr(args, "database", ""))
+    if database == "postgresql" or database.startswith(POSTGRESQL_SCHEMES):
+        missing = [name for name in POSTGRESQL_MODULES if importlib.util.find_spec(name) is None]
+        if missing:
+            print(f"{PROG}: {' and '.join(missing)} missing: install PostgreSQL support with "
+                  "pip install 'tavelmoor[postgresql]'", file=sys.stderr)
+            return 2
     from tavelmoor.webhooks.config import ConfigError
     from tavelmoor.webhooks.graph_api import GraphApiError
-    from tavelmoor.webhooks.store import StoreLocked, StoreVersionError
+    from tavelmoor.webhooks.store import StoreLocked, StoreUnavailable, StoreVersionError
     try:
         return _run(args)
-    except (PayloadError, ConfigError, StoreLocked, StoreVersionError) as error:
+    except (PayloadError, ConfigError, StoreLocked, StoreVersionError, StoreUnavailable) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
     except GraphApiError as error:

@@ -49,6 +49,12 @@ def secret(name: str, *, required: bool = True) -> str | None:
     return value or None
 
 
+def database_password() -> str | None:
+    """The PostgreSQL password from $PGPASSWORD or the file named by $PGPASSWORD_FILE (libpq reads the former and
+    its password file itself); None when neither is set."""
+    return secret("PGPASSWORD", required=False)
+
+
 def read_secrets(needs_access_token: bool) -> Secrets:
     app_secret = secret(APP_SECRET_VARIABLE)
     verify_token = secret(VERIFY_TOKEN_VARIABLE)

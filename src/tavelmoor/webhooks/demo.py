@@ -2,7 +2,8 @@
 
 Starts `serve` in a child process on a free loopback port with a temporary database and the embedded
 Graph API stand-in, POSTs the deliveries to it signed with a fresh app secret, waits until nothing is
-pending, stops the service, and writes the stored records as JSON lines.
+pending, stops the service, and writes the stored records as JSON lines. With `--database postgresql` the
+store is a throwaway PostgreSQL cluster, and `--processes` services share it, the deliveries spread over them.
 """
 import argparse
 import asyncio
@@ -15,7 +16,8 @@ import signal
 import sys
 import tempfile
 import time
-from collections.abc import Iterator
+import urllib.request
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from importlib.resources.abc import Traversable
 from pathlib import Path
 from typing import Any, TextIO
@@ -25,6 +27,8 @@ from tavelmoor.webhooks.config import ACCESS_TOKEN_VARIABLE, APP_SECRET_VARIABLE
 from tavelmoor.webhooks.payloads import DATA, PayloadError
 from tavelmoor.webhooks.signature import SIGNATURE_HEADER, sign
 from tavelmoor.webhooks.stand_in import FRESH_ID_STEP
+from tavelmoor.webhooks.store import StoreUnavailable
+from tavelmoor.webhooks.store.cluster import Cluster, ClusterUnavailable
 from tavelmoor.webhooks.store.sqlite import open_read_only, stored_failures, stored_records, unfinished_events
 
 # The platform retries a delivery that was not answered 200; so does the demo, a few times.
@@ -154,16 +158,21 @@ class Poster:
 
 
 class Driver:
+    """Runs the demo in `workdir`: `args.processes` services on one store, which is a SQLite file there, the
+    database `args.database` names, or (`postgresql`) a throwaway PostgreSQL cluster made there."""
+
     def __init__(self, args: argparse.Namespace, workdir: Path) -> None:
         self.args = args
-        self.database = workdir / "inbox.db"
+        self.database: Path | str = workdir / "inbox.db" if args.database == "sqlite" else args.database
+        self.workdir = workdir
         self.service_log = workdir / "service.log"
         self.app_secret = secrets.token_hex(32)
         self.posted = 0
         self.refused = 0
+        self.claim_seconds: dict[float, float] = {}
 
-    async def start_service(self, log_file: TextIO) -> tuple[asyncio.subprocess.Process, str]:
-        """Starts `serve` and returns the process and its webhook URL."""
+    async def start_service(self, log_file: TextIO) -> tuple[asyncio.subprocess.Process, str, str]:
+        """Starts `serve` and returns the process, its webhook URL and its admin URL."""
         env = {key: value for key, value in os.environ.items() if key != ACCESS_TOKEN_VARIABLE}
         env.update({APP_SECRET_VARIABLE: self.app_secret, VERIFY_TOKEN_VARIABLE: secrets.token_urlsafe(16)})
         args = self.args
@@ -171,7 +180,8 @@ class Driver:
                    "--admin-port", "0",
                    "--database", str(self.database), "--concurrency", str(args.concurrency),
                    "--latency", str(args.latency), "--timeout", str(args.timeout), "--synchronous", args.synchronous,
-                   "--settings", str(args.settings), "--posts", str(args.posts)]
+                   "--settings", str(args.settings), "--posts", str(args.posts),
+                   "--listen" if args.listen else "--no-listen"]
         process = await asyncio.create_subprocess_exec(*command, stdout=asyncio.subprocess.PIPE, stderr=log_file,
                                                        env=env)
         assert process.stdout is not None
@@ -184,7 +194,7 @@ class Driver:
         if not (url.startswith("http://") and lines[1].startswith(b"admin on http://")):
             await self.stop_service(process)
             raise RuntimeError("the service did not start")
-        return process, url
+        return process, url, lines[1].decode().removeprefix("admin on ").strip()
 
     async def stop_service(self, process: asyncio.subprocess.Process) -> int:
         if process.returncode is None:
@@ -195,8 +205,8 @@ class Driver:
             process.kill()
             return await process.wait()
 
-    async def post_all(self, url: str, bodies: Iterator[tuple[bytes, str]]) -> None:
-        async def poster() -> None:
+    async def post_all(self, urls: list[str], bodies: Iterator[tuple[bytes, str]]) -> None:
+        async def poster(url: str) -> None:
             async with Poster(url) as post:
                 for body, signature in bodies:
                     for attempt in range(DELIVERY_TRIES):
@@ -209,65 +219,144 @@ class Driver:
                             print(f"{PROG}: delivery refused: HTTP {status}", file=sys.stderr)
                             break
                         await asyncio.sleep(0.1 * 2 ** attempt)
-        # One generator shared by all posters: each takes the next body when it is free.
-        await asyncio.gather(*(poster() for _ in range(self.args.post_concurrency)))
+        # One generator shared by all posters, spread over the services: each takes the next body when it is free.
+        await asyncio.gather(*(poster(urls[n % len(urls)]) for n in range(self.args.post_concurrency)))
 
-    async def wait_until_settled(self, total: int) -> None:
-        """Waits until no event is pending, in flight or waiting, watching the database as `records` does.
+    async def wait_until_settled(self, total: int, unfinished: Callable[[], Awaitable[int]]) -> None:
+        """Waits until no event is pending, in flight or waiting, watching the store itself.
 
-        The service's own counts are at most a second old, too coarse for timing a run of a few seconds.
+        The services' own counts are at most a second old, too coarse for timing a run of a few seconds.
         """
         shown = False
-        with contextlib.closing(open_read_only(self.database)) as db:
-            while True:
-                left = unfinished_events(db)
-                if self.args.progress and total:
-                    shown = True
-                    settled = max(total - left, 0)
-                    print(f"\r{settled}/{total} events stored ({100 * settled // total}%)", end="",
-                          file=sys.stderr, flush=True)
-                if left == 0:
-                    break
-                await asyncio.sleep(0.05)
+        while True:
+            left = await unfinished()
+            if self.args.progress and total:
+                shown = True
+                settled = max(total - left, 0)
+                print(f"\r{settled}/{total} events stored ({100 * settled // total}%)", end="",
+                      file=sys.stderr, flush=True)
+            if left == 0:
+                break
+            await asyncio.sleep(0.05)
         if shown:
             print(file=sys.stderr)
+
+    async def scrape_claims(self, admin_url: str) -> None:
+        """Adds a service's claim round-trip histogram (cumulative counts by bucket bound) to the others'."""
+        text = await asyncio.to_thread(_read_url, f"{admin_url}/metrics")
+        for match in re.finditer(r'^tavelmoor_webhooks_claim_seconds_bucket\{le="([^"]+)"\} (\S+)$', text, re.M):
+            bound = float(match.group(1))
+            self.claim_seconds[bound] = self.claim_seconds.get(bound, 0.0) + float(match.group(2))
+
+    def claim_quantile(self, q: float) -> float | None:
+        """The q-quantile of the claims' round trips, interpolated within its bucket as Prometheus does."""
+        bounds = sorted(self.claim_seconds)
+        if not bounds or not self.claim_seconds[bounds[-1]]:
+            return None
+        rank = q * self.claim_seconds[bounds[-1]]
+        lower, below = 0.0, 0.0
+        for bound in bounds:
+            count = self.claim_seconds[bound]
+            if count >= rank:
+                if bound == float("inf"):
+                    return lower
+                return lower + (bound - lower) * (rank - below) / max(count - below, 1e-9)
+            lower, below = bound, count
+        return lower
 
     async def run(self, deliveries: list[Any], events_per_round: int, out: TextIO) -> int:
         args = self.args
         total = events_per_round * args.repeat
-        with open(self.service_log, "w", encoding="utf-8") as log_file:
-            process, url = await self.start_service(log_file)
+        async with contextlib.AsyncExitStack() as stack:
+            log_file = stack.enter_context(open(self.service_log, "w", encoding="utf-8"))
+            if args.database == "postgresql":
+                cluster = stack.enter_context(await asyncio.to_thread(
+                    Cluster.create, fsync=True, synchronous_commit=args.synchronous == "FULL"))
+                await asyncio.to_thread(cluster.start)
+                self.database = cluster.url()
+            services = []
             try:
+                # The first creates the schema alone; the others start together.
+                services.append(await self.start_service(log_file))
+                services += await asyncio.gather(*(self.start_service(log_file)
+                                                   for _ in range(args.processes - 1)))
+                unfinished, records, failures, close, store_text = await _store_readers(self.database)
+                stack.push_async_callback(close)
+                if not isinstance(self.database, str):
+                    store_text += f" (synchronous {args.synchronous})"
+                print(f"{PROG}: {args.processes} service{'s' if args.processes > 1 else ''} on {store_text}",
+                      file=sys.stderr)
                 started = time.monotonic()
-                await self.post_all(url, signed_bodies(deliveries, args.repeat, self.app_secret.encode()))
+                await self.post_all([url for _, url, _ in services],
+                                    signed_bodies(deliveries, args.repeat, self.app_secret.encode()))
                 posted_in = time.monotonic() - started
-                await self.wait_until_settled(total)
+                await self.wait_until_settled(total, unfinished)
                 settled_in = time.monotonic() - started
-                peak = peak_rss_bytes(process.pid)
+                peak = max((peak_rss_bytes(process.pid) or 0 for process, _, _ in services), default=0) or None
+                for _, _, admin in services:
+                    await self.scrape_claims(admin)
             except (OSError, asyncio.IncompleteReadError, PostError) as error:
                 raise RuntimeError(f"the service stopped answering ({type(error).__name__})") from None
             finally:
-                exit_code = await self.stop_service(process)
-        if exit_code != 0:
-            raise RuntimeError(f"the service stopped with exit status {exit_code}")
-        records = failed = dead_letters = 0
-        for text in stored_records(self.database):
-            out.write(text + "\n")
-            records += 1
-        out.flush()
-        for failure in stored_failures(self.database):
-            if "dead_letter" in failure:
-                dead_letters += 1
-            else:
-                failed += 1
-            print(f"{PROG}: failed: {json.dumps(failure, ensure_ascii=False)}", file=sys.stderr)
-        events = records + failed
+                exit_codes = await asyncio.gather(*(self.stop_service(process) for process, _, _ in services))
+            if any(exit_codes):
+                raise RuntimeError(f"a service stopped with exit status {max(exit_codes, key=abs)}")
+            counted = {"records": 0, "failed": 0, "dead_letters": 0}
+            async for text in records():
+                out.write(text + "\n")
+                counted["records"] += 1
+            out.flush()
+            async for failure in failures():
+                counted["dead_letters" if "dead_letter" in failure else "failed"] += 1
+                print(f"{PROG}: failed: {json.dumps(failure, ensure_ascii=False)}", file=sys.stderr)
+        records_written, failed, dead_letters = counted.values()
+        events = records_written + failed
         peak_text = f"{peak / 2**20:.1f} MiB" if peak is not None else "unknown"
+        median, tail = self.claim_quantile(0.5), self.claim_quantile(0.99)
+        claims = "" if median is None or tail is None else \
+            f"; claim round trip median {median * 1000:.1f} ms, 99th percentile {tail * 1000:.1f} ms"
         print(f"{PROG}: {self.posted} deliveries posted in {posted_in:.2f} s ({self.posted / posted_in:.0f}/s); "
-              f"{records} records, {failed} failed, {dead_letters} dead letters; "
+              f"{records_written} records, {failed} failed, {dead_letters} dead letters; "
               f"{events} events stored in {settled_in:.2f} s ({events / settled_in:.0f} events/s); "
-              f"service peak RSS {peak_text}", file=sys.stderr)
+              f"service peak RSS {peak_text}{claims}", file=sys.stderr)
         return 1 if failed or dead_letters or self.refused else 0
+
+
+def _read_url(url: str) -> str:
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        text: str = answer.read().decode("utf-8")
+        return text
+
+
+async def _store_readers(database: Path | str) -> tuple[
+        Callable[[], Awaitable[int]], Callable[[], AsyncIterator[str]],
+        Callable[[], AsyncIterator[dict[str, Any]]], Callable[[], Awaitable[None]], str]:
+    """How the demo reads the store beside the services: the unfinished events, the records, the failures, a
+    way to close it, and what it is. SQLite is read through a read-only connection, as `records` reads it."""
+    if isinstance(database, str):
+        from tavelmoor.webhooks.store.postgres import PostgresStore, masked
+        store = await PostgresStore.open(database, pool_size=2, listen=False)
+        settings = await store.settings("fsync", "synchronous_commit", "server_version")
+        text = (f"PostgreSQL {settings['server_version']} at {masked(database)} (fsync {settings['fsync']}, "
+                f"synchronous_commit {settings['synchronous_commit']})")
+        return store.unfinished, store.records, store.failures, store.close, text
+    path = database
+    db = open_read_only(path)
+
+    async def unfinished() -> int:
+        return unfinished_events(db)
+
+    async def records() -> AsyncIterator[str]:
+        for text in stored_records(path):
+            yield text
+
+    async def failures() -> AsyncIterator[dict[str, Any]]:
+        for failure in stored_failures(path):
+            yield failure
+
+    async def close() -> None:
+        db.close()
+    return unfinished, records, failures, close, f"SQLite at {path}"
 
 
 def count_events(deliveries: list[Any]) -> int:
@@ -284,7 +373,7 @@ def run_demo(args: argparse.Namespace, out: TextIO) -> int:
         driver = Driver(args, Path(workdir))
         try:
             return asyncio.run(driver.run(deliveries, count_events(deliveries), out))
-        except RuntimeError as error:
+        except (RuntimeError, ClusterUnavailable, StoreUnavailable) as error:
             log_tail = driver.service_log.read_text(encoding="utf-8", errors="replace")[-4000:] \
                 if driver.service_log.exists() else ""
             print(f"{PROG}: error: {error}\n{log_tail}", file=sys.stderr, end="")

@@ -16,6 +16,8 @@ PAUSE_REASONS = ("throttled", "token_refused", "outage")
 GRAPH_API_STATUSES = frozenset({200, 400, 401, 403, 404, 429, 500, 502, 503, 504})
 # Codes the service acts on (throttling, the refused token, transient faults) and the common refusals.
 GRAPH_API_ERROR_CODES = frozenset({1, 2, 4, 10, 17, 32, 100, 190, 200, 368, 613})
+CLAIM_BUCKETS = (0.0005, 0.001, 0.002, 0.003, 0.005, 0.0075, 0.01, 0.015, 0.02, 0.03, 0.05, 0.075, 0.1, 0.25, 0.5,
+                 1.0, 2.5, 5.0)
 LATENCY_BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, 60.0, 300.0, 3600.0)
 
 
@@ -34,6 +36,8 @@ class Metrics:
                                     registry=registry)
         self.latency = Histogram(f"{PREFIX}_event_latency_seconds", "From an event's claim to its stored record",
                                  buckets=LATENCY_BUCKETS, registry=registry)
+        self.claim_latency = Histogram(f"{PREFIX}_claim_seconds", "Round trip of one claim of events from the store",
+                                       buckets=CLAIM_BUCKETS, registry=registry)
         self.graph_api_requests = Counter(f"{PREFIX}_graph_api_requests", "Graph API requests by HTTP status "
                                           "(none: no answer)", ["status"], registry=registry)
         self.graph_api_errors = Counter(f"{PREFIX}_graph_api_errors", "Graph API error answers by error code",
@@ -44,8 +48,9 @@ class Metrics:
         self.commit_failures = Counter(f"{PREFIX}_commit_failures", "Store writes that failed", registry=registry)
         self.expired_claims = Counter(f"{PREFIX}_expired_claims", "Events claimed again after their lease passed",
                                       registry=registry)
-        self.stale_outcomes = Counter(f"{PREFIX}_stale_outcomes", "Outcomes not stored because the event had "
-                                      "been claimed again", registry=registry)
+        self.stale_outcomes = Counter(f"{PREFIX}_stale_outcomes", "Outcomes not stored, and calls cancelled, because "
+                                      "the claim's lease passed or the event had been claimed again",
+                                      registry=registry)
         # Every series exists from the start, so that a rate or an alert has something to read at zero; the
         # children are looked up once, not per request.
         self.delivery_outcome = {outcome: self.deliveries.labels(outcome) for outcome in DELIVERY_OUTCOMES}

@@ -8,6 +8,12 @@ per batch, not two per event. Nothing holds a transaction across the network, be
 short job. Every outcome is written under the claim's token: one that comes too late (the lease passed and
 the event was claimed again) changes nothing and is counted and logged.
 
+Each claim has a deadline on the loop's clock: the time its claim or last renewal was sent plus the lease,
+less a margin. A worker's call is cancelled at that deadline, and writes nothing, so that a worker that could
+not renew (the store unreachable, or the claim found taken) stops before another process may take the event
+up; a claim still queued at its deadline is dropped. Where other processes store events too (a shared store),
+the dispatcher claims at least every `poll` seconds, whatever the store's hints say.
+
 Retrying is decided here, not in the client: a transient failure makes the event wait (in the store, holding no
 worker) until a later attempt, throttling pauses every worker until it passes, an outage pauses them until the
 Graph API answers again (see `pauses`), and a refused token pauses them until the service is restarted. An event
@@ -74,8 +80,8 @@ class Limits:
 class Pipeline:
     def __init__(self, store: Store, client: GraphApiClient, access_token: str, accounts: Mapping[str, Account],
                  metrics: Metrics, health: Health, *, concurrency: int, limits: Limits = Limits(),
-                 backoff: Backoff = Backoff(), outage: OutagePolicy = OutagePolicy(), lease: float = 30.0,
-                 max_work: float = 60.0) -> None:
+                 backoff: Backoff = Backoff(), outage: OutagePolicy = OutagePolicy(), lease: float = 60.0,
+                 renew_every: float | None = None, max_work: float = 80.0, poll: float | None = None) -> None:
         self._store = store
         self._client = client
         self._token = access_token
@@ -95,6 +101,10 @@ class Pipeline:
         # the service did not run is not held against it.
         self._started = time.time()
         self._lease = lease
+        self._renew_every = renew_every or lease / 3
+        # Cancelled this long before the lease ends, so that nothing is written once another may claim it.
+        self._margin = min(1.0, lease / 10)
+        self._poll = poll
         # A worker that holds one event longer than this is taken as stalled: its claim is no longer renewed,
         # so that the event is claimed again once the lease passes.
         self._max_work = max_work
@@ -106,8 +116,11 @@ class Pipeline:
         self._held: dict[tuple[int, int], tuple[Claim, float]] = {}
         # Records built and not yet stored; their claims are still held.
         self._done: list[tuple[Claim, str]] = []
-        # The claims in workers' hands, with the loop time work on each began.
+        # The claims in workers' hands, with the loop time work on each began, and the scope that cancels each
+        # worker's call at its claim's deadline.
         self._working: dict[tuple[int, int], float] = {}
+        self._deadlines: dict[tuple[int, int], float] = {}
+        self._scopes: dict[tuple[int, int], asyncio.Timeout] = {}
         self._queue: asyncio.Queue[Claim | None] = asyncio.Queue()
         self._wake = asyncio.Event()
         self._stopping = False
@@ -116,7 +129,7 @@ class Pipeline:
         self._workers: list[asyncio.Task[None]] = []
 
     def start(self) -> None:
-        self._renew_at = asyncio.get_running_loop().time() + self._lease / 3
+        self._renew_at = asyncio.get_running_loop().time() + self._renew_every
         self._dispatcher = asyncio.ensure_future(self._dispatch())
         self._workers = [asyncio.ensure_future(self._work()) for _ in range(self.concurrency)]
 
@@ -144,7 +157,16 @@ class Pipeline:
     def _release(self, claim: Claim) -> None:
         """The claim is settled one way or another: its place is free again."""
         self._held.pop((claim.id, claim.token), None)
+        self._deadlines.pop((claim.id, claim.token), None)
         self._wake.set()
+
+    def _extend(self, claims: Sequence[Claim], deadline: float) -> None:
+        for claim in claims:
+            key = (claim.id, claim.token)
+            if key in self._held:
+                self._deadlines[key] = deadline
+                if (scope := self._scopes.get(key)) is not None:
+                    scope.reschedule(deadline)
 
     def _renewable(self, now: float, done: list[tuple[Claim, str]]) -> list[Claim]:
         """The claims held and not being finished, but those of stalled workers."""
@@ -176,15 +198,14 @@ class Pipeline:
         renew = []
         if now >= self._renew_at and not self._stopping:
             renew = self._renewable(now, done)
-            self._renew_at = now + self._lease / 3
+            self._renew_at = now + self._renew_every
         # Submitted together, so that the store may commit them as one transaction. Shielded: the stored
-        # records and the claims must be accounted for even at a stop. A claim that renewal finds no longer
-        # held needs nothing here: its worker's outcome will be refused as stale, and counted then.
+        # records and the claims must be accounted for even at a stop.
         jobs = {name: job for name, job in (
             ("finish", self._store.finish(done) if done else None),
             ("renew", self._store.renew(renew, self._lease) if renew else None),
-            ("claim", self._store.claim(room, lease=self._lease, max_attempts=self.max_attempts)
-             if room > 0 else None)) if job is not None}
+            ("claim", self._claim(room) if room > 0 else None)) if job is not None}
+        deadline = now + self._lease - self._margin
         due: float | None = None
         if jobs:
             results = dict(zip(jobs, await asyncio.shield(asyncio.gather(*jobs.values(),
@@ -201,9 +222,15 @@ class Pipeline:
             elif done:
                 # A store that fails now (a lock held elsewhere, a full disk) may work again later.
                 self._done = done + self._done
+            lost = results.get("renew")
+            if isinstance(lost, list):
+                # Renewed: their calls may go on. Lost: another claim holds the event now.
+                self._extend([claim for claim in renew if claim not in lost], deadline)
+                self._extend(lost, loop.time())
             claimed = results.get("claim")
             if isinstance(claimed, Claimed):
                 self._take(claimed, loop.time())
+                self._extend(claimed.claims, deadline)
                 due = claimed.next_due
             if failures:
                 for failure in failures:
@@ -220,17 +247,28 @@ class Pipeline:
             self._health.written()
         if self._wake.is_set():
             return
-        # With no room the next settled event wakes the dispatcher; with room, so may the next retry.
+        # With no room the next settled event wakes the dispatcher; with room, so may the next retry, and the
+        # next poll.
         timeout = self._renew_at - loop.time() if self._held else None
-        if claiming and due is not None and len(self._held) < self._limit:
-            until_due = due - time.time()
-            if until_due <= 0:
-                return
-            timeout = until_due if timeout is None else min(timeout, until_due)
+        if claiming and len(self._held) < self._limit:
+            if due is not None:
+                until_due = due - time.time()
+                if until_due <= 0:
+                    return
+                timeout = until_due if timeout is None else min(timeout, until_due)
+            if self._poll is not None:
+                timeout = self._poll if timeout is None else min(timeout, self._poll)
         try:
             await asyncio.wait_for(self._wake.wait(), timeout)
         except TimeoutError:
             pass
+
+    async def _claim(self, room: int) -> Claimed:
+        loop = asyncio.get_running_loop()
+        started = loop.time()
+        claimed = await self._store.claim(room, lease=self._lease, max_attempts=self.max_attempts)
+        self._metrics.claim_latency.observe(loop.time() - started)
+        return claimed
 
     def _take(self, claimed: Claimed, now: float) -> None:
         if claimed.expired:
@@ -243,18 +281,28 @@ class Pipeline:
     async def _work(self) -> None:
         loop = asyncio.get_running_loop()
         while (claim := await self._queue.get()) is not None:
+            key = (claim.id, claim.token)
             stored_later = False
+            scope: asyncio.Timeout | None = None
             try:
                 await self._pauses.gate.passage()
                 if self._stopping:
                     return      # the claim is put back at the stop, with those still queued
-                self._working[claim.id, claim.token] = loop.time()
-                stored_later = await self._handle(claim)
-            except Exception:
-                # Nothing ends a worker; the event stays in flight until its lease passes.
-                log.exception("worker: unexpected error %s", _fields(claim))
+                self._working[key] = loop.time()
+                # A claim whose deadline passed while it was queued is dropped at once.
+                scope = self._scopes[key] = asyncio.timeout_at(self._deadlines.get(key, loop.time()))
+                async with scope:
+                    stored_later = await self._handle(claim)
+            except Exception as error:
+                if isinstance(error, TimeoutError) and scope is not None and scope.expired():
+                    self._metrics.stale_outcomes.inc()
+                    log.warning("lease lost: the call was cancelled and nothing written %s", _fields(claim))
+                else:
+                    # Nothing ends a worker; the event stays in flight until its lease passes.
+                    log.exception("worker: unexpected error %s", _fields(claim))
             finally:
-                self._working.pop((claim.id, claim.token), None)
+                self._working.pop(key, None)
+                self._scopes.pop(key, None)
             if not stored_later:
                 self._release(claim)
 

@@ -16,7 +16,7 @@ from typing import Any
 import aiohttp
 
 from tavelmoor.webhooks.admin import Admin, CountsCache
-from tavelmoor.webhooks.config import ConfigError, Secrets, configure_logging, read_secrets
+from tavelmoor.webhooks.config import ConfigError, Secrets, configure_logging, database_password, read_secrets
 from tavelmoor.webhooks.connections import ConnectionLimits, Listener, LoopErrors, listen, raise_descriptor_limit
 from tavelmoor.webhooks.graph_api import GraphApiClient
 from tavelmoor.webhooks.health import Health
@@ -26,7 +26,7 @@ from tavelmoor.webhooks.payloads import Account, read_accounts
 from tavelmoor.webhooks.pipeline import Backoff, Limits, Pipeline
 from tavelmoor.webhooks.receiver import WEBHOOK_PATH, AccessLogger, Receiver, ReceiverLimits
 from tavelmoor.webhooks.stand_in import RunningStandIn, StandIn, load_posts
-from tavelmoor.webhooks.store.sqlite import SqliteStore
+from tavelmoor.webhooks.store import StoreOptions, is_postgresql, open_store
 
 log = logging.getLogger("tavelmoor.webhooks.service")
 
@@ -50,14 +50,16 @@ def _public_limits(args: argparse.Namespace) -> ConnectionLimits:
 
 
 async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, Account],
-                posts: dict[str, Any] | None) -> int:
+                posts: dict[str, Any] | None, database_password: str | None = None) -> int:
     """Runs until SIGTERM or SIGINT, then stops cleanly and returns 0."""
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(LoopErrors())
     limits = _public_limits(args)
     max_bytes = None if args.max_database_mib is None else round(args.max_database_mib * 2**20)
-    store = SqliteStore.open(args.database, synchronous=args.synchronous, busy_timeout=args.busy_timeout,
-                             max_bytes=max_bytes)
+    shared = is_postgresql(args.database)
+    store = await open_store(args.database, StoreOptions(
+        synchronous=args.synchronous, busy_timeout=args.busy_timeout, max_bytes=max_bytes, pool_size=args.pool_size,
+        listen=args.listen, password=database_password))
     stop = asyncio.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stop.set)
@@ -85,6 +87,9 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
                                       access_log=logging.getLogger("tavelmoor.webhooks.access"),
                                       shutdown_timeout=args.drain_timeout))
         print(f"listening on {listeners[1].url}{WEBHOOK_PATH}\nadmin on {listeners[0].url}", flush=True)
+        if shared:
+            from tavelmoor.webhooks.store.postgres import masked
+            log.info("events stored in %s, shared with any other service there", masked(str(args.database)))
         recovered = await store.recover()
         if recovered:
             log.warning("%d events were in flight when the last run stopped; back to pending", recovered)
@@ -102,8 +107,10 @@ async def serve(args: argparse.Namespace, secrets: Secrets, accounts: dict[str, 
                                 limits=Limits(args.max_attempts, args.max_age, args.max_retry_after),
                                 backoff=Backoff(base=args.retry_base),
                                 outage=OutagePolicy(args.outage_errors, args.outage_window, args.outage_probe),
-                                lease=args.lease, max_work=args.lease + 2 * args.timeout)
+                                lease=args.lease, renew_every=args.renew_every,
+                                max_work=args.lease + 2 * args.timeout, poll=args.poll_interval if shared else None)
             pipeline.start()
+            store.watch(pipeline.wake)
             state = "ready"
             log.info("ready: %d workers, at most %d connections", args.concurrency, limits.max_connections)
             try:
@@ -145,11 +152,12 @@ def run_serve(args: argparse.Namespace) -> int:
     accounts = read_accounts(args.settings)
     posts = None if args.graph_api_url else load_posts(args.posts)
     secrets = read_secrets(needs_access_token=posts is None)
-    configure_logging(args.log_level, secrets.values())
+    password = database_password() if is_postgresql(args.database) else None
+    configure_logging(args.log_level, secrets.values() + ([password] if password else []))
     # extracting_common_details reads the clock through datetime.utcnow(), deprecated on 3.13; once a
     # process is enough to know that.
     warnings.filterwarnings("ignore", "datetime.datetime.utcnow", DeprecationWarning)
     # The event loop and the store's writer thread hand batches to each other all the time; a shorter
     # switch interval than the default 5 ms lets the writer get the GIL sooner (a few percent more events/s).
     sys.setswitchinterval(0.0005)
-    return asyncio.run(serve(args, secrets, accounts, posts))
+    return asyncio.run(serve(args, secrets, accounts, posts, password))

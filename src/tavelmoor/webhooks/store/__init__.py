@@ -1,7 +1,9 @@
 """The service's store: deliveries, their events and states, records, and dead letters.
 
 `Store` is the one interface that the receiver, the pipeline and the operator commands use; `sqlite.SqliteStore`
-is the embedded implementation. Every method is a coroutine that returns once its change is committed.
+is the embedded implementation, `postgres.PostgresStore` the one that several processes share; `open_store`
+opens either from the `--database` argument. Every method is a coroutine that returns once its change is
+committed.
 
 An event is in one of five states:
 
@@ -20,8 +22,8 @@ The claim model:
   in flight under the claim's token, each in one transaction. A stale outcome (the lease passed and another
   claim took the event) changes nothing and is handed back, for the caller to count and log. So each event gets
   at most one record however late or duplicated a worker is.
-- `recover` puts every in-flight event back to pending. Only a store that one process owns alone may call it
-  at start (SQLite); where several processes share a store, leases take stalled work back instead.
+- `recover` puts every in-flight event back to pending. Only a store that one process owns alone does so at
+  start (SQLite); where several processes share a store, leases take stalled work back instead.
 
 Deliveries are never deleted: `prune` drops the bodies and records of finished ones but keeps every event key,
 so that a delivery sent again is still recognised. A body is kept once however often it is delivered. Times are
@@ -39,6 +41,7 @@ Faults, and what callers do about them:
 """
 from collections.abc import AsyncIterator, Callable, Collection, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Protocol
 
 from tavelmoor.webhooks.payloads import Event, Rejected
@@ -54,6 +57,10 @@ class StoreLocked(Exception):
 
 class StoreVersionError(Exception):
     """The store was written by a newer version of the service than this one."""
+
+
+class StoreUnavailable(Exception):
+    """The store cannot be reached; the message says which (with no password) and why."""
 
 
 @dataclass(frozen=True)
@@ -120,6 +127,9 @@ class Pruned:
 
 
 class Store(Protocol):
+    # The schema's versions before and after the store was opened (and so migrated).
+    migrated: tuple[int, int]
+
     async def accept(self, body: bytes, parsed: Parsed) -> Accepted:
         """Stores a delivery with its events, or (given a reason instead) keeps it as a dead letter.
 
@@ -176,8 +186,41 @@ class Store(Protocol):
         """The failed events ("event", "delivery", "account", "field", "attempts", "reason"), then the dead letters
         ("dead_letter", "reason")."""
 
+    def watch(self, wake: Callable[[], None]) -> None:
+        """Calls `wake` when another process may have stored events to claim: a hint, which may come late or
+        never, so the caller claims now and then anyway."""
+
     def health(self) -> StoreHealth:
         """Whether the store can take writes now; answers at once, for `/healthz`."""
 
     async def close(self) -> None:
         """Lets queued work finish, then closes the store; the caller bounds how long it may take."""
+
+
+@dataclass(frozen=True)
+class StoreOptions:
+    """How to open a store; each store reads its own."""
+    owner: bool = True              # SQLite: the service, which holds the file for itself and may create it
+    synchronous: str = "FULL"       # SQLite
+    busy_timeout: float = 5.0       # SQLite: seconds a write waits for a lock held elsewhere
+    max_bytes: int | None = None    # SQLite: the file may grow to this size; beyond, writes fail as on a full disk
+    pool_size: int = 10             # PostgreSQL: connections at most
+    wait: float = 5.0               # PostgreSQL: seconds a caller waits for a connection
+    listen: bool = True             # PostgreSQL: LISTEN for new events (off behind a pooler in transaction mode)
+    password: str | None = None     # PostgreSQL: unless the connection string or libpq's environment gives one
+
+
+def is_postgresql(database: str | Path) -> bool:
+    """Whether `--database` names a PostgreSQL database (a postgresql:// connection string) or a SQLite file."""
+    return isinstance(database, str) and database.startswith(("postgresql://", "postgres://"))
+
+
+async def open_store(database: str | Path, options: StoreOptions = StoreOptions()) -> Store:
+    """The store that `database` names, opened and migrated to the current schema."""
+    if is_postgresql(database):
+        from tavelmoor.webhooks.store.postgres import PostgresStore
+        return await PostgresStore.open(str(database), password=options.password, pool_size=options.pool_size,
+                                        wait=options.wait, listen=options.listen)
+    from tavelmoor.webhooks.store.sqlite import SqliteStore
+    return SqliteStore.open(Path(database), synchronous=options.synchronous, busy_timeout=options.busy_timeout,
+                            owner=options.owner, max_bytes=options.max_bytes)

@@ -146,9 +146,9 @@ def _rollback(db: sqlite3.Connection) -> None:
             log.error("rollback failed: %s", error)
 
 
-def migrate(db: sqlite3.Connection, path: Path) -> None:
+def migrate(db: sqlite3.Connection, path: Path) -> tuple[int, int]:
     """Brings the schema up to date in one transaction; the version is read under the write lock, so that two
-    processes opening the file at once migrate it once."""
+    processes opening the file at once migrate it once. Returns the versions before and after."""
     db.execute("BEGIN IMMEDIATE")
     try:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -164,6 +164,7 @@ def migrate(db: sqlite3.Connection, path: Path) -> None:
     except BaseException:
         _rollback(db)
         raise
+    return version, SCHEMA_VERSION
 
 
 def _identity(status: os.stat_result) -> tuple[int, int]:
@@ -187,8 +188,9 @@ def _lock(path: Path) -> int:
 
 class SqliteStore:
     def __init__(self, path: Path, lock_fd: int | None, connection: sqlite3.Connection,
-                 reader: sqlite3.Connection, identity: tuple[int, int]) -> None:
+                 reader: sqlite3.Connection, identity: tuple[int, int], migrated: tuple[int, int]) -> None:
         self.path = path
+        self.migrated = migrated
         self._lock_fd = lock_fd
         self._db = connection
         self._identity = identity
@@ -227,7 +229,7 @@ class SqliteStore:
                 if db.execute("PRAGMA journal_mode = WAL").fetchone()[0] != "wal":
                     raise sqlite3.OperationalError(f"{path}: cannot use write-ahead logging")
                 db.execute(f"PRAGMA synchronous = {synchronous}")
-                migrate(db, path)
+                migrated = migrate(db, path)
                 if max_bytes is not None:
                     page_size = db.execute("PRAGMA page_size").fetchone()[0]
                     db.execute(f"PRAGMA max_page_count = {max(1, math.ceil(max_bytes / page_size))}")
@@ -242,7 +244,11 @@ class SqliteStore:
             if lock_fd is not None:
                 os.close(lock_fd)
             raise
-        return cls(path, lock_fd, db, reader, identity)
+        return cls(path, lock_fd, db, reader, identity, migrated)
+
+    def watch(self, wake: Callable[[], None]) -> None:
+        # One process owns the file: it hears of its own new events from its receiver.
+        pass
 
     def health(self) -> StoreHealth:
         if not self._writer.is_alive():
