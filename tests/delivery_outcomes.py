@@ -4,7 +4,8 @@ The receiver hands the body to `parse_delivery` and the store keeps each item as
 Whatever the bytes, that is a dead letter with a reason (only for a body that is no Instagram delivery, or one
 nested too deeply), or one item per change of each usable entry and one for an entry it cannot use: an event
 whose stored JSON is ASCII and decodes to the values `json.loads` reads from the body, lone surrogates and
-NULs included, or a failure with an escaped reason. SQLite takes the rows as the store writes them.
+NULs included, or a failure with an escaped reason. No text kept holds a control character or a lone
+surrogate (PostgreSQL's text refuses NUL), and SQLite takes the rows as its store writes them.
 The fuzz target `parse_delivery` calls `check`.
 """
 import atexit
@@ -72,10 +73,11 @@ def check_item(item: Any, account: Any, time: int, change: Any) -> tuple:
     row = stored_form(item)
     key, account_id, field, event_json, reason = row
     assert type(key) is str and key.isascii(), row
+    # No control character, NUL or lone surrogate in any text kept: every store's text type holds it.
+    assert all(text is None or escaped(text) == text for text in row), row
     if isinstance(item, Rejected):
         assert event_json is None, row
         check_reason(reason)
-        assert field is None or escaped(field) == field, row
         return row
     assert isinstance(item, Event), item
     if event_json is None:
