@@ -4,7 +4,8 @@ The module keeps what it last read of `re.findall` and `json.loads` for as long 
 stay unchanged, so any change must show in the next call: the global rebound or deleted (the builtins are then
 looked in), the attribute replaced or deleted on the object bound, whether that is the real module or a
 stand-in (a module, one with a module `__getattr__`, a plain object, a class). Each step is taken on the module
-and the twin alike, on the same objects; each call is compared. Everything is put back at the end.
+and the twin alike, on the same objects; each call is compared. The date-time class is a clock that stands
+still, so that both calls see the same time. Everything is put back at the end.
 """
 import builtins
 import json
@@ -117,16 +118,16 @@ def fixed_clock() -> type:
 def check(data: bytes) -> list:
     src = Source(data)
     real = {"re": re, "json": json, "datetime": fixed_clock()}
-    saved = [(module, dict(module.__dict__)) for module in (native, twin)]
-    attributes = {module: getattr(module, ATTRIBUTE[module.__name__]) for module in (re, json)}
+    saved = [(module, {name: getattr(module, name) for name in NAMES}) for module in (native, twin)]
+    originals = {module: getattr(module, ATTRIBUTE[module.__name__]) for module in (re, json)}
     try:
         for module in (native, twin):
             module.datetime = real["datetime"]
         return [step(src, src.pick(NAMES), real) for _ in range(src.below(STEPS))]
     finally:
-        for module, function in attributes.items():
-            setattr(module, ATTRIBUTE[module.__name__], function)
+        for module, original in originals.items():
+            setattr(module, ATTRIBUTE[module.__name__], original)
         for name in NAMES:
             builtins.__dict__.pop(name, None)
         for module, globals_ in saved:
-            module.__dict__.update((name, globals_[name]) for name in NAMES)
+            module.__dict__.update(globals_)
