@@ -19,13 +19,14 @@ INSTRUMENTED = ["twin", "outcomes", "fuzz_values", "coroutine_script"]
 
 
 @contextlib.contextmanager
-def instrumented() -> Iterator[None]:
-    """Imports made inside report their coverage to the fuzzer, when run as one."""
+def instrumented(modules: list[str] = INSTRUMENTED) -> Iterator[None]:
+    """Imports made inside of `modules` (and their submodules) report their coverage to the fuzzer, when run
+    as one."""
     if not FUZZING:
         yield
         return
     import atheris
-    with atheris.instrument_imports(include=INSTRUMENTED):
+    with atheris.instrument_imports(include=modules):
         yield
 
 

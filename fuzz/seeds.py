@@ -7,6 +7,9 @@ Inputs of the suite that the builders cannot make (objects of the tests' own cla
 the fuzzer reaches those kinds by itself.
 """
 import hashlib
+import inspect
+import itertools
+import json
 import sys
 from pathlib import Path
 from typing import Any, Iterator
@@ -15,12 +18,19 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import coroutine_script  # noqa: E402
 import fuzz_values as fv  # noqa: E402
+import rebinding  # noqa: E402
 import test_coroutine_protocol  # noqa: E402
 import test_extract_brand_ids_and_category_ids  # noqa: E402
 import test_extracting_common_details  # noqa: E402
+import test_faults  # noqa: E402
 import test_get_hashtags  # noqa: E402
 import test_get_media_type  # noqa: E402
+import test_service  # noqa: E402
+import test_store  # noqa: E402
 from media_names import TABLE  # noqa: E402
+
+# The fuzzer's inputs are at most this long (scripts/fuzz); a longer seed would be cut short.
+MAX_LEN = 4096
 
 
 class Unencodable(Exception):
@@ -196,10 +206,67 @@ def seeds() -> Iterator[tuple[str, bytes | None]]:
                 yield "process_parent_post", encoded(coroutine, kind, answer, steps)
 
 
+def explicit_examples(test: Any) -> list[dict]:
+    """The arguments of a hypothesis test's @example cases, by name (its fixture `service` aside)."""
+    names = [name for name in inspect.signature(test.hypothesis.inner_test).parameters if name != "service"]
+    return [{**dict(zip(names, example.args)), **example.kwargs} for example in test.hypothesis_explicit_examples]
+
+
+def bodies() -> Iterator[bytes]:
+    """The bodies of deliveries the service tests post, and the bundled ones."""
+    for document in test_service.BUNDLED:
+        yield json.dumps(document).encode()
+        yield test_service.body_of(document)
+    yield from parameters(test_service.test_signature_and_size_decide_what_is_kept, "body")
+    for example in explicit_examples(test_faults.test_every_signed_delivery_is_kept_whatever_its_fields_hold):
+        yield json.dumps(test_faults.planted(example["place"], example["value"])).encode()
+    for example in explicit_examples(test_faults.test_every_signed_body_is_kept_whatever_it_holds):
+        yield example["body"]
+    yield test_store.delivery(test_store.comment(1), test_store.STORY)
+
+
+def signed(body: bytes, signature: Any) -> bytes | None:
+    """The signature_matches input for a body and the header a test sends with it (None: the right one)."""
+    if signature is None:
+        return bytes([0, 1, 0]) + body          # the suite's secret, signed, no edits
+    if signature is False:                      # no header: refused before the check
+        return None
+    header = signature.encode("utf-8", "surrogateescape")
+    if len(header) >= 128:
+        return None
+    return bytes([0, 0, len(header)]) + header + body
+
+
+def service_seeds() -> Iterator[tuple[str, bytes | None]]:
+    for body in bodies():
+        yield "parse_delivery", body
+    table = test_service.test_signature_and_size_decide_what_is_kept
+    for body, signature in zip(parameters(table, "body"), parameters(table, "signature")):
+        yield "signature_matches", signed(body, signature)
+    for head in parameters(test_faults.test_refusals_from_the_headers_come_before_the_body_and_close_the_connection,
+                           "head"):
+        for line in head.split("\r\n"):
+            name, _, value = line.partition(": ")
+            if name == "X-Hub-Signature-256":
+                yield "signature_matches", signed(b"", value)
+
+
+def rebinding_seeds() -> Iterator[tuple[str, bytes | None]]:
+    """What the suite's rebinding tests do, for each global: a stand-in of each kind, a deleted global and
+    the builtin found instead, the attribute replaced or deleted after a first call; each followed by a call."""
+    call, delete = (5, 0), (1,)
+    for name in range(len(rebinding.NAMES)):
+        scenarios = [[call], [delete, call], [delete, (2, 1, 0, 0), call], [call, (3, 0), call],
+                     [call, (4,), call], [(0, 0, 0, 0), call, (3, 1), call], [(0, 1), (4,), call, (0, 1), call]]
+        scenarios += [[(0, 0, kind, 0), call] for kind in range(4)] + [[(0, 0, 4), call]]
+        for steps in scenarios:
+            yield "module_globals", bytes([len(steps)] + [byte for step in steps for byte in (name, *step)])
+
+
 def main(folder: Path) -> None:
     made: dict[str, int] = {}
-    for target, data in seeds():
-        if data is not None:
+    for target, data in itertools.chain(seeds(), rebinding_seeds(), service_seeds()):
+        if data is not None and len(data) <= MAX_LEN:
             (folder / target).mkdir(parents=True, exist_ok=True)
             (folder / target / hashlib.sha1(data).hexdigest()).write_bytes(data)
             made[target] = made.get(target, 0) + 1
