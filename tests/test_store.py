@@ -146,6 +146,30 @@ def test_prune_drops_finished_bodies_and_records_and_keeps_every_key(store):
     run(scenario())
 
 
+def test_a_body_delivered_twice_is_kept_until_its_last_delivery_is_pruned(tmp_path):
+    body = delivery(comment(1))
+    store = SqliteStore.open(tmp_path / "inbox.db")
+
+    def bodies():
+        with contextlib.closing(sqlite3.connect(tmp_path / "inbox.db")) as db:
+            return db.execute("SELECT delivery_count FROM bodies").fetchall()
+    try:
+        async def scenario():
+            for _ in range(2):
+                await store.accept(body, parse_delivery(body))
+            assert bodies() == [(2,)]
+            # The second delivery brought no new event: it is pruned first, and the body stays for the first.
+            assert (await store.prune(time.time() + 1)).deliveries == 1
+            assert bodies() == [(1,)]
+            [claim] = (await store.claim(5, lease=60.0, max_attempts=8)).claims
+            await store.finish([(claim, "{}")])
+            assert (await store.prune(time.time() + 1)).deliveries == 1
+            assert bodies() == []
+        asyncio.run(scenario())
+    finally:
+        asyncio.run(store.close())
+
+
 def test_nul_and_lone_surrogates_come_back_as_they_were_sent(store):
     odd = "\ud83d\x00 #ok"
     body = delivery({"field": "comments", "value": {"id": "18000000000000001", "text": odd,
